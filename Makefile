@@ -1,0 +1,34 @@
+# make run   installs what is missing, builds, launches Rondo
+# make test  installs what is missing, builds, runs every test headless
+
+BUILD ?= build
+JOBS  ?= $(shell nproc)
+CMAKE_FLAGS ?=
+# Until the editor window lands, rondo runs its command line.
+ARGS ?= --help
+
+.PHONY: all run test deps configure build clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja -DRONDO_WERROR=ON $(CMAKE_FLAGS)
+
+configure: $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: deps
+	@$(MAKE) --no-print-directory build
+	$(BUILD)/src/rondo $(ARGS)
+
+test: deps
+	@$(MAKE) --no-print-directory build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,12 @@
+#pragma once
+
+// Exit codes of the command line.
+enum RondoExit : int {
+    kExitOk = 0,
+    kExitFileError = 1,    // a file could not be read or written
+    kExitInvalidLoop = 2,  // not a loop file
+    kExitUsage = 64,       // wrong options or arguments
+};
+
+// Runs the headless commands (--export, --info); needs no display.
+int RunCommandLine(int argc, char** argv);

@@ -1,0 +1,44 @@
+#include "doc/HeadlessView.h"
+
+#include "doc/RondoDoc.h"
+
+CHeadlessView::CHeadlessView(CRondoDoc& doc) : m_doc(doc) {}
+
+void CHeadlessView::AddVoice()
+{
+    if (m_nVoices >= CRondoDoc::kMaxRows) return;
+    ++m_nVoices;
+}
+
+void CHeadlessView::DeleteVoice()
+{
+    const int row = --m_nVoices;
+    {
+        std::lock_guard<std::mutex> guard(m_doc.m_lock);
+        for (int b = 0; b < CRondoDoc::kBeats; ++b) {
+            if (m_doc.m_cells[row][b] != 0) m_doc.m_bDirty = true;
+            m_doc.m_cells[row][b] = 0;
+        }
+    }
+    if (m_nCurVoice == row) m_nCurVoice = 0;
+}
+
+IRondoView::MsgResult CHeadlessView::MessageBox(const QString& text, MsgKind kind)
+{
+    m_messages.append(text);
+    if (m_onMessage) return m_onMessage(text, kind);
+    if (m_pErrorStream) std::fprintf(m_pErrorStream, "%s\n", text.toLocal8Bit().constData());
+    return kind == MsgKind::Ok ? MsgResult::Ok : MsgResult::Cancel;
+}
+
+std::optional<QString> CHeadlessView::ChooseFile(FileKind kind, const QString& initialName)
+{
+    m_fileRequests.append(initialName);
+    if (m_onChooseFile) return m_onChooseFile(kind, initialName);
+    return std::nullopt;
+}
+
+bool CHeadlessView::SaveLoop()
+{
+    return m_doc.SaveLoopCommand();
+}

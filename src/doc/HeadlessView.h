@@ -1,0 +1,59 @@
+#pragma once
+
+#include "doc/RondoView.h"
+
+#include <QStringList>
+
+#include <cstdio>
+#include <functional>
+
+class CRondoDoc;
+
+// The view of the command line and of the core tests: it keeps the state a
+// window would show, answers message boxes and file dialogs through
+// replaceable handlers, and records what it was asked to show.
+class CHeadlessView final : public IRondoView
+{
+public:
+    using MessageHandler = std::function<MsgResult(const QString& text, MsgKind kind)>;
+    using FileHandler = std::function<std::optional<QString>(FileKind kind, const QString& initialName)>;
+
+    explicit CHeadlessView(CRondoDoc& doc);
+
+    int VoicesShown() const override { return m_nVoices; }
+    void AddVoice() override;
+    void DeleteVoice() override;
+    int CurVoice() const override { return m_nCurVoice; }
+    void SetCurVoice(int nVoice) override { m_nCurVoice = nVoice; }
+    void SetShifting(bool bShifting) override { m_bShifting = bShifting; }
+    int TempoPos() const override { return m_nTempoPos; }
+    void SetTempoPos(int nBPM) override { m_nTempoPos = nBPM; }
+    void SetWindowTitle(const QString& title) override { m_strTitle = title; }
+    void InvalidateView() override { ++m_nViewInvalidations; }
+    void InvalidateCells(int nVoice) override { m_lastInvalidatedRow = nVoice; }
+    void CloseSheet() override { ++m_nSheetCloses; }
+    MsgResult MessageBox(const QString& text, MsgKind kind) override;
+    std::optional<QString> ChooseFile(FileKind kind, const QString& initialName) override;
+    bool SaveLoop() override;
+
+    // Unset: messages go to the error stream (when set) and are answered
+    // with OK, or Cancel for a question, which never loses work.
+    MessageHandler m_onMessage;
+    // Unset: every file dialog is cancelled.
+    FileHandler m_onChooseFile;
+    std::FILE* m_pErrorStream = nullptr;
+
+    int m_nVoices = 4;
+    int m_nCurVoice = 0;
+    bool m_bShifting = false;
+    int m_nTempoPos = 100;
+    QString m_strTitle = QStringLiteral("Rondo");
+    int m_nViewInvalidations = 0;
+    int m_lastInvalidatedRow = -1;
+    int m_nSheetCloses = 0;
+    QStringList m_messages;
+    QStringList m_fileRequests;  // initial names the dialogs were opened with
+
+private:
+    CRondoDoc& m_doc;
+};

@@ -1,0 +1,171 @@
+#pragma once
+
+#include "doc/RondoView.h"
+#include "midiout/MidiOutDevices.h"
+
+#include <QString>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+class CSettingsStore;
+
+// The one document: the loop, the texts and MIDI choices that travel with it,
+// the device table, and the working storage of the MIDI engine.
+//
+// Texts (m_str... except the file path) are Windows-1252 bytes, as they go
+// into the loop file and the MIDI file.
+class CRondoDoc
+{
+public:
+    static constexpr int kVoices = 12;
+    static constexpr int kBeats = 16;
+    static constexpr int kMinRows = 4;
+    static constexpr int kMaxRows = 12;
+    static constexpr int kDeviceSlots = 20;
+    static constexpr size_t kTextMax = 80;   // composer, company, loop title
+    static constexpr size_t kNameMax = 16;   // voice names
+    static constexpr int kMinBPM = 40;
+    static constexpr int kMaxBPM = 200;
+    static constexpr int kMidiFileSize = 10000;
+    static constexpr int kStreamEventsSize = 4096;
+    static constexpr int kStreamBlockSize = 16 * 24 * 4;  // stream form of the note events
+    static constexpr int kLoopTicks = 480;                 // one 4/4 bar at 120 ticks per quarter
+
+    static constexpr const char* kMsgSavePrompt = "The Rondo file has changed?\n\nDo you want to save it?";
+    static constexpr const char* kMsgInvalidFile = "The file you chose is not a valid Rondo file.";
+
+    struct VoiceRecord
+    {
+        uint8_t byPitch;
+        uint8_t byVelocity;
+        char szName[17];
+    };
+    static_assert(sizeof(VoiceRecord) == 19, "voice records are packed: the loop file holds them as they are");
+
+    struct DeviceSlot
+    {
+        MidiOutCaps caps;
+        int nDeviceId = 0;
+        int bValid = 0;
+    };
+
+    enum class LoadResult { Loaded, OpenFailed, Invalid };
+
+    explicit CRondoDoc(CSettingsStore& settings, const IMidiOutDevices& devices = SystemMidiOutDevices());
+    ~CRondoDoc();
+    CRondoDoc(const CRondoDoc&) = delete;
+    CRondoDoc& operator=(const CRondoDoc&) = delete;
+
+    void SetView(IRondoView* pView) { m_pView = pView; }
+    IRondoView* View() const { return m_pView; }
+    CSettingsStore& Settings() const { return m_settings; }
+
+    // --- loop model ---
+    void ResetLoop();
+    // New: the save prompt, then the new-loop defaults. False when cancelled.
+    bool NewLoop();
+    // Asks to save unsaved changes. True: go on; false: cancel the operation
+    // that asked (also when a save the user chose did not happen).
+    bool PromptSave();
+    bool CanCloseFrame() { return PromptSave(); }
+    // Recomputes m_nUsedVoices. Callers hold m_lock.
+    void CountUsedVoices();
+    // Rotates the current voice's cells one beat.
+    void ShiftBeats(bool bRight);
+
+    // --- loop files ---
+    // Writes the loop to m_strFilePath. On failure tells the user why and
+    // leaves the title and m_bDirty as they were.
+    bool SaveLoopFile();
+    // Reads m_strFilePath into the document and the view.
+    LoadResult LoadLoopFile();
+    // Names the file in the main window's title and clears m_bDirty.
+    void UpdateTitle();
+    // Loads path; on any failure m_strFilePath goes back to what it was.
+    LoadResult LoadLoopFrom(const QString& path);
+    // Saves to path; on failure m_strFilePath goes back to what it was.
+    bool SaveLoopTo(const QString& path);
+
+    // --- file commands, with the view's dialogs ---
+    // Open: prompt, dialog in the remembered folder, load. True when a loop was loaded.
+    bool OpenLoopCommand();
+    // Save: to the current file, or through Save As when there is none.
+    bool SaveLoopCommand();
+    // Save As: dialog in the remembered folder, then save. True when written.
+    bool SaveLoopAsCommand();
+
+    // --- MIDI file ---
+    void BuildMidiFile(bool bForStream);
+    // Writes the note events of the chosen form at m_pNoteEvents and returns
+    // the position after them.
+    uint8_t* WriteNoteEvents(bool bForStream);
+
+    // --- export ---
+    // Builds the export image, asks the view for a file and writes it there.
+    void ExportMidiFile();
+    // The name the export dialog proposes: the loop title in the remembered folder.
+    QString ExportInitialName() const;
+    // Remembers the folder of path and writes the image there.
+    bool ExportTo(const QString& path);
+    // Writes the m_nDocSize bytes of the image to path; on failure tells the user.
+    bool WriteMidiImage(const QString& path);
+
+    // Why the last file operation failed.
+    const QString& LastError() const { return m_strLastError; }
+
+    bool IsCellOn(int nVoice, int nBeat) const { return m_cells[nVoice][nBeat] != 0; }
+    void SetChannel(int nChannel);
+
+    // --- fields ---
+    bool m_bNoSavePrompt = false;
+    std::array<DeviceSlot, kDeviceSlots> m_devices{};
+    int m_nUsedVoices = 0;
+    uint8_t* m_pNoteEvents = nullptr;
+    uint8_t* m_pStreamPos = nullptr;
+    MidiHdr m_midiHdr[2]{};
+    uint8_t m_streamEvents[2][kStreamEventsSize]{};
+    uint32_t m_uDeviceID = 0xFFFFFFFFu;  // -1: the built-in synthesizer
+    uint8_t m_byNoteOn = 0x99;
+    int8_t m_nChannel = 9;
+    uint8_t m_byProgChange = 0xC9;
+    int8_t m_nInstrument = 0;
+    bool m_bProgChgExport = true;
+    bool m_bProgChgStream = true;
+    HMidiStream m_hStream = nullptr;
+    std::string m_strComposer;
+    std::string m_strCompany;
+    std::string m_strCopyright;
+    std::string m_strLoopTitle;
+    std::string m_strTrackName;
+    QString m_strFilePath;
+    int16_t m_nFormat = 1;
+    int16_t m_nTracks = 2;
+    int16_t m_nDivision = 120;
+    int m_nBPM = 100;
+    std::atomic<bool> m_bReadTempo{true};
+    int m_cells[kVoices][kBeats]{};
+    VoiceRecord m_voices[kVoices]{};
+    uint8_t m_midiFile[kMidiFileSize]{};
+    int m_nDocSize = 0;
+    std::atomic<int> m_nCallbackState{0};
+    bool m_bHeadersPrepared = false;
+    std::atomic<bool> m_bPlaying{false};
+    uint8_t m_nTicksPerStep = 30;
+    bool m_bDirty = false;
+    std::mutex m_lock;
+
+private:
+    void RebuildDeviceTable();
+    void RememberFolder(const char* section, const QString& path);
+    QString InitialName(const char* section, const QString& name) const;
+    void ReportFileError(const QString& text);
+
+    CSettingsStore& m_settings;
+    const IMidiOutDevices& m_devicesService;
+    IRondoView* m_pView = nullptr;
+    QString m_strLastError;
+};

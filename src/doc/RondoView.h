@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+// What the document needs of the editor view. The Qt view implements it; a
+// headless implementation serves the command line and the tests.
+class IRondoView
+{
+public:
+    enum class MsgKind { Ok, YesNoCancel };
+    enum class MsgResult { Ok, Yes, No, Cancel };
+    enum class FileKind { OpenLoop, SaveLoop, ExportMidi };
+
+    virtual ~IRondoView() = default;
+
+    // Rows shown (4..12), shown and hidden from the bottom. DeleteVoice clears
+    // the hidden row's cells under the document's lock and marks the loop
+    // modified when any was on; it makes voice 0 current when the current
+    // voice was the row hidden.
+    virtual int VoicesShown() const = 0;
+    virtual void AddVoice() = 0;
+    virtual void DeleteVoice() = 0;
+
+    virtual int CurVoice() const = 0;
+    virtual void SetCurVoice(int nVoice) = 0;
+    virtual void SetShifting(bool bShifting) = 0;
+
+    virtual int TempoPos() const = 0;
+    virtual void SetTempoPos(int nBPM) = 0;
+
+    virtual void SetWindowTitle(const QString& title) = 0;
+    virtual void InvalidateView() = 0;
+    virtual void InvalidateCells(int nVoice) = 0;
+    // Asks an open property window to close (posted, not immediate).
+    virtual void CloseSheet() = 0;
+
+    virtual MsgResult MessageBox(const QString& text, MsgKind kind) = 0;
+    // The file dialogs: a full path, or nothing when the user cancels.
+    virtual std::optional<QString> ChooseFile(FileKind kind, const QString& initialName) = 0;
+
+    // The Save command: true only when the loop was written.
+    virtual bool SaveLoop() = 0;
+};

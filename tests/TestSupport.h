@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace rondo_test {
+
+// Points XDG_CONFIG_HOME and XDG_CONFIG_DIRS at fresh temporary folders for
+// the lifetime of the object, so no test sees or touches the user's settings.
+class ScopedConfigDirs
+{
+public:
+    ScopedConfigDirs();
+    ~ScopedConfigDirs();
+    ScopedConfigDirs(const ScopedConfigDirs&) = delete;
+    ScopedConfigDirs& operator=(const ScopedConfigDirs&) = delete;
+
+    QString ConfigHome() const { return m_home.path(); }
+    QString SystemDir() const { return m_system.path(); }
+    // Where the store keeps its file for organisation "Quillon Software", application "Rondo".
+    QString StoreFile() const;
+
+private:
+    QTemporaryDir m_home;
+    QTemporaryDir m_system;
+    QByteArray m_oldHome, m_oldDirs;
+    bool m_hadHome, m_hadDirs;
+};
+
+bool WriteFile(const QString& path, const QByteArray& bytes);
+QByteArray ReadFile(const QString& path);
+
+} // namespace rondo_test

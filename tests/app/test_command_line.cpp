@@ -1,0 +1,136 @@
+#include "TestSupport.h"
+#include "doc/HeadlessView.h"
+#include "doc/RondoDoc.h"
+#include "settings/SettingsStore.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+using rondo_test::ReadFile;
+using rondo_test::WriteFile;
+
+namespace {
+
+struct Outcome
+{
+    int exitCode = -1;
+    QByteArray out, err;
+};
+
+} // namespace
+
+// The command line as a user runs it: the real binary, its own settings.
+class CommandLineTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // A loop made and saved by the program itself.
+        settings.Open(QString(), "Quillon Software/Rondo");
+        CRondoDoc doc(settings);
+        CHeadlessView view(doc);
+        doc.SetView(&view);
+        doc.ResetLoop();
+        doc.m_strLoopTitle = "Bossa \xE0 trois";
+        doc.m_nBPM = 132;
+        doc.SetChannel(4);
+        doc.m_nInstrument = 17;
+        doc.m_cells[0][0] = doc.m_cells[0][6] = doc.m_cells[6][3] = 1;
+        std::strcpy(doc.m_voices[6].szName, "Cowbell");
+        ASSERT_TRUE(doc.SaveLoopTo(Path("bossa.rlf")));
+        doc.BuildMidiFile(false);
+        expectedMidi = QByteArray(reinterpret_cast<const char*>(doc.m_midiFile), doc.m_nDocSize);
+    }
+
+    Outcome Rondo(const QStringList& args)
+    {
+        QProcess p;
+        p.start(RONDO_BINARY, args);
+        Outcome r;
+        if (!p.waitForFinished(20000)) return r;
+        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.out = p.readAllStandardOutput();
+        r.err = p.readAllStandardError();
+        return r;
+    }
+    QString Path(const QString& name) const { return files.path() + "/" + name; }
+
+    rondo_test::ScopedConfigDirs dirs;  // inherited by the child process
+    QTemporaryDir files;
+    CSettingsStore settings;
+    QByteArray expectedMidi;
+};
+
+TEST_F(CommandLineTest, ExportWritesTheSameImageAsTheEditor)
+{
+    const Outcome r = Rondo({"--export", Path("bossa.rlf"), Path("bossa.mid")});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(ReadFile(Path("bossa.mid")), expectedMidi);
+
+    // The program change is a preference, not part of the loop file.
+    settings.SetInt("Doc", "ProgChgExport", 0);
+    ASSERT_EQ(Rondo({"--export", Path("bossa.rlf"), Path("plain.mid")}).exitCode, 0);
+    EXPECT_EQ(ReadFile(Path("plain.mid")).size(), expectedMidi.size() - 3);
+}
+
+TEST_F(CommandLineTest, InfoPrintsTheLoopAsJson)
+{
+    const Outcome r = Rondo({"--info", Path("bossa.rlf")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QJsonParseError error;
+    const QJsonObject o = QJsonDocument::fromJson(r.out, &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << r.out.toStdString();
+    EXPECT_EQ(o["tempo"].toInt(), 132);
+    EXPECT_EQ(o["rows"].toInt(), 7);
+    EXPECT_EQ(o["channel"].toInt(), 5);
+    EXPECT_EQ(o["instrument"].toInt(), 18);
+    EXPECT_EQ(o["title"].toString(), QString::fromUtf8("Bossa à trois"));
+    EXPECT_EQ(o["composer"].toString(), "Your Name");
+    EXPECT_EQ(o["company"].toString(), "Your Company");
+    const QJsonArray voices = o["voices"].toArray();
+    ASSERT_EQ(voices.size(), 12);
+    EXPECT_EQ(voices[6].toObject()["name"].toString(), "Cowbell");
+    EXPECT_EQ(voices[6].toObject()["pitch"].toInt(), 62);
+    EXPECT_EQ(voices[6].toObject()["velocity"].toInt(), 100);
+    EXPECT_EQ(voices[0].toObject()["cells"].toArray(),
+              QJsonArray({1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(voices[11].toObject()["cells"].toArray(), QJsonArray({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(CommandLineTest, FailuresHaveTheirOwnExitCodes)
+{
+    ASSERT_TRUE(WriteFile(Path("junk.rlf"), QByteArray(1472, 'x')));
+    Outcome r = Rondo({"--info", Path("junk.rlf")});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.err.contains("The file you chose is not a valid Rondo file.")) << r.err.toStdString();
+    EXPECT_TRUE(r.out.isEmpty());
+
+    r = Rondo({"--export", Path("absent.rlf"), Path("x.mid")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("absent.rlf")) << r.err.toStdString();
+    EXPECT_FALSE(QFile::exists(Path("x.mid")));
+
+    r = Rondo({"--export", Path("bossa.rlf"), Path("no/such/dir/x.mid")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("could not be written")) << r.err.toStdString();
+
+    EXPECT_EQ(Rondo({"--export", Path("bossa.rlf")}).exitCode, 64);
+    EXPECT_EQ(Rondo({"--info", "--export", Path("bossa.rlf")}).exitCode, 64);
+}
+
+TEST_F(CommandLineTest, HelpAndVersion)
+{
+    Outcome r = Rondo({"--version"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.out.contains("2.4")) << r.out.toStdString();
+    r = Rondo({"--help"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.out.contains("--export")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("--info"));
+}

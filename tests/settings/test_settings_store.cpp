@@ -1,0 +1,168 @@
+#include "settings/Ansi.h"
+#include "settings/SettingsStore.h"
+
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+using namespace rondo_test;
+
+namespace {
+
+const QString kKey = QStringLiteral("Quillon Software/Rondo");
+const QString kNone = QStringLiteral("<none>");
+
+CSettingsStore Imported(const ScopedConfigDirs& dirs, const QByteArray& ini)
+{
+    CSettingsStore store;
+    EXPECT_TRUE(store.Open(QString(), kKey));
+    EXPECT_TRUE(WriteFile(dirs.SystemDir() + "/in.ini", ini));
+    store.ImportIniFile(dirs.SystemDir() + "/in.ini");
+    return store;
+}
+
+} // namespace
+
+TEST(SettingsStore, OpenCreatesFileOnceWhereTheEnvironmentSays)
+{
+    for (int i = 0; i < 2; ++i) { // a second home proves the location is not cached
+        ScopedConfigDirs dirs;
+        CSettingsStore store, again;
+        bool bCreated = false;
+        EXPECT_TRUE(store.Open(QString(), kKey, &bCreated));
+        EXPECT_TRUE(bCreated);
+        EXPECT_EQ(store.FilePath(), dirs.StoreFile());
+        ASSERT_TRUE(store.SetInt("Prefs", "Tempo", 120));
+        EXPECT_TRUE(again.Open(QString(), kKey, &bCreated));
+        EXPECT_FALSE(bCreated);
+        EXPECT_EQ(again.GetInt("Prefs", "Tempo", 0), 120);
+        EXPECT_EQ(CSettingsStore::LegacyIniPath(), dirs.SystemDir() + "/Rondo.INI");
+    }
+    ScopedConfigDirs dirs;
+    qunsetenv("XDG_CONFIG_HOME");
+    qunsetenv("XDG_CONFIG_DIRS");
+    EXPECT_EQ(CSettingsStore::DefaultRoot(), QDir::homePath() + "/.config");
+    EXPECT_EQ(CSettingsStore::LegacyIniPath(), "/etc/xdg/Rondo.INI");
+}
+
+TEST(SettingsStore, ReadsDefaultsWithoutCreatingAnything)
+{
+    ScopedConfigDirs dirs;
+    CSettingsStore store;
+    ASSERT_TRUE(store.Open(QString(), kKey));
+    const QString dir = QFileInfo(dirs.StoreFile()).path();
+    ASSERT_TRUE(QDir(dir).removeRecursively());
+    EXPECT_EQ(store.GetInt("Prefs", "Tempo", 42), 42);
+    EXPECT_EQ(store.GetString("Prefs", "Name", kNone), kNone);
+    EXPECT_FALSE(QFileInfo::exists(dir));
+}
+
+TEST(SettingsStore, WriteFailureIsReported)
+{
+    ScopedConfigDirs dirs; // root ignores permissions, so block the path with a file
+    ASSERT_TRUE(WriteFile(dirs.ConfigHome() + "/file", "x"));
+    CSettingsStore store;
+    bool bCreated = true;
+    EXPECT_FALSE(store.Open(dirs.ConfigHome() + "/file/below", kKey, &bCreated));
+    EXPECT_FALSE(bCreated);
+    EXPECT_EQ(store.FilePath(), dirs.ConfigHome() + "/file/below/" + kKey + ".ini");
+    EXPECT_FALSE(store.SetInt("Prefs", "Tempo", 1));
+    EXPECT_FALSE(store.SetString("Prefs", "Name", "x"));
+    EXPECT_FALSE(CSettingsStore().SetInt("Prefs", "Tempo", 1)); // never opened
+}
+
+TEST(SettingsStore, ValuesRoundTripAsText)
+{
+    ScopedConfigDirs dirs;
+    CSettingsStore store;
+    ASSERT_TRUE(store.Open(QString(), kKey));
+    const QString fits(259, 'a'), wideFits = QString(129, QChar(0xE9)) + "a";
+    const QString values[] = {"a, b,c", QString::fromUtf8("Zoë \"Jo\""), fits, wideFits};
+    for (const QString& v : values) {
+        ASSERT_TRUE(store.SetString("Prefs", "Text", v));
+        EXPECT_EQ(store.GetString("Prefs", "Text", kNone), v);
+    }
+    ASSERT_TRUE(store.SetInt("Prefs", "Swing", -1));
+    EXPECT_EQ(store.GetString("Prefs", "Swing", kNone), "-1");
+    EXPECT_FALSE(store.SetString("Prefs", "", "nameless"));
+    ASSERT_TRUE(store.SetInt("", "Tempo", 9));
+    EXPECT_TRUE(ReadFile(dirs.StoreFile()).contains("Tempo=9\n"));
+    // 260 bytes and more, counted in UTF-8, no longer fit the value buffer.
+    for (const QString& v : {QString(260, 'a'), QString(300, 'a'), QString(130, QChar(0xE9)), "7" + QString(259, '0')}) {
+        ASSERT_TRUE(store.SetString("Prefs", "Text", v));
+        EXPECT_EQ(store.GetString("Prefs", "Text", kNone), kNone);
+        EXPECT_EQ(store.GetInt("Prefs", "Text", 3), 3);
+    }
+    ASSERT_TRUE(WriteFile(dirs.StoreFile(), "[Prefs]\nList=a,b, c\nNumber=12abc\n"));
+    EXPECT_EQ(store.GetString("Prefs", "List", kNone), "a, b, c");
+    EXPECT_EQ(store.GetInt("Prefs", "Number", 0), 12);
+}
+
+TEST(SettingsStore, ParseIntReadsLikeScanfDecimal)
+{
+    const std::pair<const char*, int> cases[] = {
+        {"12abc", 12}, {"-1", -1}, {" +7", 7}, {"\t\n\v\f\r5", 5}, {"abc", -99}, {"-", -99}, {"", -99},
+        {"+-5", -99}, {"\u0663", -99}, {"\u00A05", -99}, {"-2147483648", INT_MIN}, {"2147483648", INT_MIN},
+        // Past 32 bits the low bits of strtol's 64-bit result remain.
+        {"4294967305", 9}, {"-4294967295", 1}, {"99999999999999999999", -1}, {"-99999999999999999999", 0}};
+    for (const auto& [text, nExpected] : cases)
+        EXPECT_EQ(CSettingsStore::ParseInt(QString::fromUtf8(text), -99), nExpected) << text;
+}
+
+TEST(SettingsStore, ImportsLegacyIni)
+{
+    ScopedConfigDirs dirs;
+    const char ini[] = "Early=dropped\n[Prefs]\r\nComposer = Jo\r\n=x\nExpr=a=b\n; note\n[Prefs] x\nLatin=Caf\xE9\n"
+                       "[Half]open]\nEuro=\x80 5\nUtf8=Caf\xC3\xA9\nNul=ab\0cd\n[ Other ]\nKey=v \t\n[]\nTop=t\n";
+    const CSettingsStore store = Imported(dirs, QByteArray(ini, sizeof(ini) - 1));
+    const std::pair<const char*, QString> expected[] = {
+        {"Composer ", " Jo"}, {"Expr", "a=b"}, {"Latin", QString::fromUtf8("Café")},
+        {"Euro", QString::fromUtf8("€ 5")}, {"Utf8", QString::fromUtf8("Café")}, {"Nul", "ab"}};
+    for (const auto& [name, value] : expected)
+        EXPECT_EQ(store.GetString("Prefs", name, kNone), value) << name;
+    EXPECT_EQ(store.GetString("Other", "Key", kNone), "v");
+    EXPECT_EQ(store.GetString("", "Top", kNone), "t");
+    EXPECT_EQ(store.GetString("", "Early", kNone), kNone);
+    EXPECT_EQ(store.GetString("Prefs", "Early", kNone), kNone);
+}
+
+TEST(SettingsStore, ImportReadsLongLinesInPieces)
+{
+    ScopedConfigDirs dirs; // 600 bytes: the first piece ends after 519, just before "B="
+    const QByteArray first = "A=" + QByteArray(517, 'a'), second = "B=" + QByteArray(79, 'b');
+    const CSettingsStore store = Imported(dirs, "[Prefs]\n" + first + second + "\nC=c\n");
+    EXPECT_TRUE(ReadFile(dirs.StoreFile()).contains(first.mid(2)));
+    EXPECT_EQ(store.GetString("Prefs", "B", kNone), second.mid(2));
+    EXPECT_EQ(store.GetString("Prefs", "C", kNone), "c");
+}
+
+TEST(SettingsStore, ImportTakesTheLegacyFileOnlyWhenPresent)
+{
+    ScopedConfigDirs dirs;
+    CSettingsStore store;
+    ASSERT_TRUE(store.Open(QString(), kKey));
+    ASSERT_TRUE(store.SetString("Prefs", "Kept", "yes"));
+    const QByteArray before = ReadFile(dirs.StoreFile());
+    store.ImportIniFile();
+    EXPECT_EQ(ReadFile(dirs.StoreFile()), before);
+    ASSERT_TRUE(WriteFile(CSettingsStore::LegacyIniPath(), "[Prefs]\nComposer=Jo\n"));
+    store.ImportIniFile();
+    EXPECT_EQ(store.GetString("Prefs", "Composer", kNone), "Jo");
+    EXPECT_EQ(store.GetString("Prefs", "Kept", kNone), "yes");
+}
+
+TEST(AnsiText, EveryByteSurvivesTheRoundTripThroughUnicode)
+{
+    std::string all;
+    for (int c = 1; c < 256; ++c) all.push_back(static_cast<char>(c));
+    const QString text = ansi::ToUnicode(all);
+    EXPECT_EQ(ansi::FromUnicode(text), all);
+    EXPECT_EQ(text.at(0x80 - 1), QChar(0x20AC));  // the euro sign
+    EXPECT_EQ(text.at(0xA9 - 1), QChar(0x00A9));
+    EXPECT_EQ(ansi::Bounded(std::string("ab\0cd", 5), 80), "ab");
+}
