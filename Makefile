@@ -1,5 +1,6 @@
 # make run   installs what is missing, builds, launches Rondo
 # make test  installs what is missing, builds, runs every test headless
+# make bench runs the benchmarks (figures in docs/performance.md)
 
 BUILD ?= build
 JOBS  ?= $(shell nproc)
@@ -7,7 +8,7 @@ CMAKE_FLAGS ?=
 # Until the editor window lands, rondo runs its command line.
 ARGS ?= --help
 
-.PHONY: all run test deps configure build clean
+.PHONY: all run test bench deps configure build clean
 
 all: build
 
@@ -29,6 +30,10 @@ run: deps
 test: deps
 	@$(MAKE) --no-print-directory build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	@$(MAKE) --no-print-directory build
+	$(BUILD)/bench/rondo_bench --benchmark_min_time=0.5
 
 clean:
 	rm -rf $(BUILD)

@@ -81,6 +81,7 @@ TEST_F(LoopFileTest, RowCountStoredComesFromTheGrid)
     doc->ResetLoop();
     ASSERT_EQ(Load(expected.bytes), CRondoDoc::LoadResult::Loaded);
     EXPECT_EQ(view->m_nVoices, 7);
+    EXPECT_EQ(Save(), expected.bytes);  // saved, loaded and saved again: the same bytes
 
     doc->ResetLoop();
     doc->m_cells[0][0] = 1;  // only the first voice: still four rows
