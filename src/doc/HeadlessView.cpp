@@ -13,13 +13,7 @@ void CHeadlessView::AddVoice()
 void CHeadlessView::DeleteVoice()
 {
     const int row = --m_nVoices;
-    {
-        std::lock_guard<std::mutex> guard(m_doc.m_lock);
-        for (int b = 0; b < CRondoDoc::kBeats; ++b) {
-            if (m_doc.m_cells[row][b] != 0) m_doc.m_bDirty = true;
-            m_doc.m_cells[row][b] = 0;
-        }
-    }
+    m_doc.ClearVoiceCells(row);
     if (m_nCurVoice == row) m_nCurVoice = 0;
 }
 

@@ -96,12 +96,9 @@ bool CRondoDoc::SaveLoopFile()
     // Written beside the target and renamed over it, so an interrupted save
     // never leaves a truncated loop behind.
     QSaveFile file(m_strFilePath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        ReportFileError(QStringLiteral("The loop could not be saved to %1.\n\n%2")
-                            .arg(QDir::toNativeSeparators(m_strFilePath), file.errorString()));
-        return false;
-    }
-    if (file.write(reinterpret_cast<const char*>(rec.data()), kRecordSize) != static_cast<qint64>(kRecordSize) || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly)
+        || file.write(reinterpret_cast<const char*>(rec.data()), kRecordSize) != static_cast<qint64>(kRecordSize)
+        || !file.commit()) {
         ReportFileError(QStringLiteral("The loop could not be saved to %1.\n\n%2")
                             .arg(QDir::toNativeSeparators(m_strFilePath), file.errorString()));
         return false;

@@ -177,6 +177,16 @@ void CRondoDoc::ShiftBeats(bool bRight)
     if (v >= 0 && v < kVoices) m_pView->InvalidateCells(v);
 }
 
+void CRondoDoc::ClearVoiceCells(int nVoice)
+{
+    if (nVoice < 0 || nVoice >= kVoices) return;
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (int b = 0; b < kBeats; ++b) {
+        if (m_cells[nVoice][b] != 0) m_bDirty = true;
+        m_cells[nVoice][b] = 0;
+    }
+}
+
 void CRondoDoc::RememberFolder(const char* section, const QString& path)
 {
     const qsizetype sep = path.lastIndexOf(QDir::separator());

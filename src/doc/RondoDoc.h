@@ -76,6 +76,9 @@ public:
     void CountUsedVoices();
     // Rotates the current voice's cells one beat.
     void ShiftBeats(bool bRight);
+    // The document's part of Delete Voice: clears the hidden row under the
+    // lock, marking the loop modified when any of its cells was on.
+    void ClearVoiceCells(int nVoice);
 
     // --- loop files ---
     // Writes the loop to m_strFilePath. On failure tells the user why and

@@ -16,9 +16,8 @@ public:
     virtual ~IRondoView() = default;
 
     // Rows shown (4..12), shown and hidden from the bottom. DeleteVoice clears
-    // the hidden row's cells under the document's lock and marks the loop
-    // modified when any was on; it makes voice 0 current when the current
-    // voice was the row hidden.
+    // the hidden row through CRondoDoc::ClearVoiceCells and makes voice 0
+    // current when the current voice was the row hidden.
     virtual int VoicesShown() const = 0;
     virtual void AddVoice() = 0;
     virtual void DeleteVoice() = 0;
