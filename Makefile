@@ -23,7 +23,8 @@ configure: $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: deps
+run:
+	@scripts/install-deps --run
 	@$(MAKE) --no-print-directory build
 	$(BUILD)/src/rondo $(ARGS)
 

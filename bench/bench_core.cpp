@@ -1,31 +1,9 @@
 // Costs of the document work that playback and export repeat.
-#include "doc/HeadlessView.h"
-#include "doc/RondoDoc.h"
-#include "settings/SettingsStore.h"
-
-#include <QTemporaryDir>
+#include "BenchLoop.h"
 
 #include <benchmark/benchmark.h>
 
 namespace {
-
-struct Loop
-{
-    QTemporaryDir dir;
-    CSettingsStore settings;
-    CRondoDoc doc{settings};
-    CHeadlessView view{doc};
-
-    Loop()
-    {
-        settings.Open(dir.path(), QStringLiteral("Quillon Software/Rondo"));
-        doc.SetView(&view);
-        doc.ResetLoop();
-        // A busy groove: every voice on every other step.
-        for (int v = 0; v < CRondoDoc::kVoices; ++v)
-            for (int s = v % 2; s < CRondoDoc::kBeats; s += 2) doc.m_cells[v][s] = 1;
-    }
-};
 
 // The rewrite of the stream block that every buffer refill does under the lock.
 void BM_RewriteStreamBlock(benchmark::State& state)

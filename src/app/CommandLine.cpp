@@ -3,6 +3,9 @@
 #include "settings/Ansi.h"
 #include "doc/HeadlessView.h"
 #include "doc/RondoDoc.h"
+#include "midiout/SystemMidiOut.h"
+#include "midiout/VirtualMidiOut.h"
+#include "midiout/WavWriter.h"
 #include "settings/SettingsStore.h"
 
 #include <QCommandLineParser>
@@ -12,7 +15,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cmath>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -48,6 +53,109 @@ QJsonObject LoopAsJson(const CRondoDoc& doc, const CHeadlessView& view)
     };
 }
 
+// Opens the store as the editor does: the first run imports the legacy INI.
+void OpenSettings(CSettingsStore& settings)
+{
+    bool bCreated = false;
+    if (settings.Open(QString(), QStringLiteral("Quillon Software/Rondo"), &bCreated) && bCreated)
+        settings.ImportIniFile();
+}
+
+// Loads path into a document reset to a new loop. kExitOk or the exit code.
+int LoadForCommand(CRondoDoc& doc, const QString& path)
+{
+    doc.ResetLoop();
+    switch (doc.LoadLoopFrom(QFileInfo(path).absoluteFilePath())) {
+    case CRondoDoc::LoadResult::Loaded: return kExitOk;
+    case CRondoDoc::LoadResult::Invalid: return kExitInvalidLoop;
+    case CRondoDoc::LoadResult::OpenFailed: return kExitFileError;
+    }
+    return kExitFileError;
+}
+
+int ListDevices(CSettingsStore& settings)
+{
+    CSystemMidiOut midiOut(SynthOptions::FromSettings(settings));
+    CRondoDoc doc(settings, midiOut);
+    CHeadlessView view(doc);
+    doc.SetView(&view);
+    doc.ResetLoop();
+    // The MIDI page's list: the synthesizer first, then each port; the
+    // device the next Start opens is marked.
+    for (const CRondoDoc::DeviceSlot& slot : doc.m_devices) {
+        if (!slot.bValid) continue;
+        const bool bChosen = slot.nDeviceId == static_cast<int>(doc.m_uDeviceID);
+        std::printf("%c %3d  %s\n", bChosen ? '*' : ' ', slot.nDeviceId, slot.caps.szPname.c_str());
+    }
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFileError;
+}
+
+struct RenderRequest
+{
+    QString loop, wav, soundFont;
+    int nLoops = 4;
+    int nTempo = 0;  // 0: the loop's own
+};
+
+// Plays the loop on the offline clock into the built-in synthesizer, through
+// the same Play, refill and Stop as the editor, and writes what it sounds.
+int Render(CSettingsStore& settings, const RenderRequest& request)
+{
+    SynthOptions options = SynthOptions::FromSettings(settings);
+    if (!request.soundFont.isEmpty()) options.soundFont = request.soundFont;
+    CSynthEngine synth(options);
+    COfflineMidiOut midiOut(synth);
+    CRondoDoc doc(settings, midiOut);
+    CHeadlessView view(doc);
+    view.m_pErrorStream = stderr;
+    doc.SetView(&view);
+    if (const int code = LoadForCommand(doc, request.loop)) return code;
+    const int nBPM = request.nTempo ? request.nTempo : doc.m_nBPM;
+    view.SetTempoPos(nBPM);
+
+    CWavWriter wav;
+    if (!wav.Open(request.wav, options.sampleRate)) {
+        PrintError(QStringLiteral("rondo: cannot write %1: %2").arg(request.wav, wav.ErrorString()));
+        return kExitFileError;
+    }
+    if (!doc.Play()) {
+        PrintError(QStringLiteral("rondo: cannot play: %1").arg(doc.PlayError()));
+        return kExitFileError;
+    }
+    COfflineSynthDriver* pRenderer = midiOut.Renderer();
+
+    // One pass is a 4/4 bar: four quarters of 60/BPM seconds.
+    const int64_t rate = options.sampleRate;
+    const int64_t nFrames = (int64_t(request.nLoops) * 4 * 60 * rate + nBPM - 1) / nBPM;
+    constexpr int kBlock = COfflineSynthDriver::kMaxBlock;
+    std::vector<float> left(kBlock), right(kBlock);
+    bool bOk = true;
+    for (int64_t done = 0; done < nFrames && bOk; done += kBlock) {
+        const int n = int(std::min<int64_t>(kBlock, nFrames - done));
+        bOk = pRenderer->Render(n, left.data(), right.data()) == MMSYSERR_NOERROR && wav.Append(left.data(), right.data(), n);
+        if (view.RunPosted() > 0) bOk = false;
+    }
+    if (!doc.Stop()) bOk = false;
+
+    // The release tail: what still sounds after the stop, until it fades
+    // out (at most a few seconds).
+    const int64_t maxTail = 4 * rate;
+    int quietBlocks = 0;
+    for (int64_t done = 0; done < maxTail && bOk && quietBlocks < 8; done += kBlock) {
+        synth.RenderTail(kBlock, left.data(), right.data());
+        float peak = 0;
+        for (int i = 0; i < kBlock; ++i) peak = std::max({peak, std::fabs(left[size_t(i)]), std::fabs(right[size_t(i)])});
+        quietBlocks = peak < 1.0f / 32768 ? quietBlocks + 1 : 0;
+        bOk = wav.Append(left.data(), right.data(), kBlock);
+    }
+    if (!wav.Close() || !bOk) {
+        PrintError(QStringLiteral("rondo: rendering %1 failed: %2")
+                       .arg(request.wav, doc.PlayError().isEmpty() ? wav.ErrorString() : doc.PlayError()));
+        return kExitFileError;
+    }
+    return kExitOk;
+}
+
 } // namespace
 
 int RunCommandLine(int argc, char** argv)
@@ -61,50 +169,94 @@ int RunCommandLine(int argc, char** argv)
     parser.setApplicationDescription(QStringLiteral(
         "Rondo: a drum-loop editor for MIDI composers.\n\n"
         "  rondo --export LOOP.rlf OUT.mid   write the loop as a Standard MIDI File\n"
-        "  rondo --info LOOP.rlf             print the loop as JSON"));
+        "  rondo --info LOOP.rlf             print the loop as JSON\n"
+        "  rondo --render LOOP.rlf OUT.wav   play the loop into a WAV file\n"
+        "        [--loops N] [--tempo BPM] [--soundfont FILE]\n"
+        "  rondo --list-devices              list the MIDI output devices"));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption exportOption(QStringLiteral("export"),
                                           QStringLiteral("Export LOOP.rlf as the Standard MIDI File OUT.mid."));
     const QCommandLineOption infoOption(QStringLiteral("info"), QStringLiteral("Print LOOP.rlf as one JSON object."));
-    parser.addOption(exportOption);
-    parser.addOption(infoOption);
-    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("LOOP.rlf, and OUT.mid for --export."),
-                                 QStringLiteral("[LOOP.rlf [OUT.mid]]"));
+    const QCommandLineOption renderOption(
+        QStringLiteral("render"),
+        QStringLiteral("Play LOOP.rlf through the built-in synthesizer into OUT.wav (44.1 kHz, stereo, 16-bit), "
+                       "faster than real time."));
+    const QCommandLineOption loopsOption(QStringLiteral("loops"),
+                                         QStringLiteral("Passes of the loop to render (default 4)."),
+                                         QStringLiteral("N"), QStringLiteral("4"));
+    const QCommandLineOption tempoOption(QStringLiteral("tempo"),
+                                         QStringLiteral("Tempo to render at, 40 to 200 (default: the loop's)."),
+                                         QStringLiteral("BPM"));
+    const QCommandLineOption soundFontOption(QStringLiteral("soundfont"),
+                                             QStringLiteral("Sound font to render with (default: the setting)."),
+                                             QStringLiteral("FILE"));
+    const QCommandLineOption listOption(QStringLiteral("list-devices"),
+                                        QStringLiteral("List the MIDI output devices with their ids."));
+    for (const QCommandLineOption* option :
+         {&exportOption, &infoOption, &renderOption, &loopsOption, &tempoOption, &soundFontOption, &listOption})
+        parser.addOption(*option);
+    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("LOOP.rlf, then OUT.mid or OUT.wav."),
+                                 QStringLiteral("[LOOP.rlf [OUT]]"));
     parser.process(app);
 
     const QStringList args = parser.positionalArguments();
     const bool bExport = parser.isSet(exportOption);
     const bool bInfo = parser.isSet(infoOption);
-    if (bExport == bInfo) {
-        PrintError(bExport ? QStringLiteral("rondo: choose one of --export and --info.")
-                           : QStringLiteral("rondo: the editor window is not part of this build; "
-                                            "use --export or --info (see rondo --help)."));
+    const bool bRender = parser.isSet(renderOption);
+    const bool bList = parser.isSet(listOption);
+    const int nModes = int(bExport) + int(bInfo) + int(bRender) + int(bList);
+    if (nModes != 1) {
+        PrintError(nModes ? QStringLiteral("rondo: choose one of --export, --info, --render and --list-devices.")
+                          : QStringLiteral("rondo: the editor window is not part of this build; "
+                                           "use --export, --info, --render or --list-devices (see rondo --help)."));
         return kExitUsage;
     }
-    if (args.size() != (bExport ? 2 : 1)) {
-        PrintError(bExport ? QStringLiteral("rondo: --export needs LOOP.rlf and OUT.mid.")
-                           : QStringLiteral("rondo: --info needs LOOP.rlf."));
+    if (!bRender && (parser.isSet(loopsOption) || parser.isSet(tempoOption) || parser.isSet(soundFontOption))) {
+        PrintError(QStringLiteral("rondo: --loops, --tempo and --soundfont go with --render."));
+        return kExitUsage;
+    }
+    const qsizetype nFiles = bList ? 0 : bInfo ? 1 : 2;
+    if (args.size() != nFiles) {
+        PrintError(bList     ? QStringLiteral("rondo: --list-devices takes no file.")
+                   : bInfo   ? QStringLiteral("rondo: --info needs LOOP.rlf.")
+                   : bExport ? QStringLiteral("rondo: --export needs LOOP.rlf and OUT.mid.")
+                             : QStringLiteral("rondo: --render needs LOOP.rlf and OUT.wav."));
         return kExitUsage;
     }
 
-    // The same start-up as the window: the first run imports the legacy INI.
     CSettingsStore settings;
-    bool bCreated = false;
-    if (settings.Open(QString(), QStringLiteral("Quillon Software/Rondo"), &bCreated) && bCreated)
-        settings.ImportIniFile();
+    OpenSettings(settings);
+    if (bList) return ListDevices(settings);
 
-    CRondoDoc doc(settings);
+    if (bRender) {
+        RenderRequest request;
+        request.loop = args[0];
+        request.wav = args[1];
+        request.soundFont = parser.value(soundFontOption);
+        bool bOk = true;
+        request.nLoops = parser.value(loopsOption).toInt(&bOk);
+        if (!bOk || request.nLoops < 1 || request.nLoops > 1000) {
+            PrintError(QStringLiteral("rondo: --loops takes a number from 1 to 1000."));
+            return kExitUsage;
+        }
+        if (parser.isSet(tempoOption)) {
+            request.nTempo = parser.value(tempoOption).toInt(&bOk);
+            if (!bOk || request.nTempo < CRondoDoc::kMinBPM || request.nTempo > CRondoDoc::kMaxBPM) {
+                PrintError(QStringLiteral("rondo: --tempo takes a number from 40 to 200."));
+                return kExitUsage;
+            }
+        }
+        return Render(settings, request);
+    }
+
+    // Export and info need no device at all.
+    CVirtualMidiOut noDevices;
+    CRondoDoc doc(settings, noDevices);
     CHeadlessView view(doc);
     view.m_pErrorStream = stderr;
     doc.SetView(&view);
-    doc.ResetLoop();
-
-    switch (doc.LoadLoopFrom(QFileInfo(args[0]).absoluteFilePath())) {
-    case CRondoDoc::LoadResult::Loaded: break;
-    case CRondoDoc::LoadResult::Invalid: return kExitInvalidLoop;
-    case CRondoDoc::LoadResult::OpenFailed: return kExitFileError;
-    }
+    if (const int code = LoadForCommand(doc, args[0])) return code;
 
     if (bInfo) {
         const QByteArray json = QJsonDocument(LoopAsJson(doc, view)).toJson(QJsonDocument::Indented);

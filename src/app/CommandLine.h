@@ -8,5 +8,6 @@ enum RondoExit : int {
     kExitUsage = 64,       // wrong options or arguments
 };
 
-// Runs the headless commands (--export, --info); needs no display.
+// Runs the headless commands (--export, --info, --render, --list-devices);
+// needs no display and no sound card.
 int RunCommandLine(int argc, char** argv);

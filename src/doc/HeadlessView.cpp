@@ -36,3 +36,16 @@ bool CHeadlessView::SaveLoop()
 {
     return m_doc.SaveLoopCommand();
 }
+
+void CHeadlessView::PostBpmFromDevice(int nBPM)
+{
+    m_nLastBpmReport.store(nBPM);
+    m_nBpmReports.fetch_add(1);
+}
+
+int CHeadlessView::RunPosted()
+{
+    const int n = m_nFailurePosts.exchange(0);
+    for (int i = 0; i < n; ++i) m_doc.OnPlaybackFailed();
+    return n;
+}

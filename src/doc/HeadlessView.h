@@ -4,6 +4,7 @@
 
 #include <QStringList>
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 
@@ -35,6 +36,12 @@ public:
     MsgResult MessageBox(const QString& text, MsgKind kind) override;
     std::optional<QString> ChooseFile(FileKind kind, const QString& initialName) override;
     bool SaveLoop() override;
+    void SetNoteReminderEnabled(bool bEnabled) override { m_bNoteReminder = bEnabled; }
+    void PostBpmFromDevice(int nBPM) override;
+    void PostPlaybackFailed() override { m_nFailurePosts.fetch_add(1); }
+    // Runs on the calling thread what the callback thread handed over:
+    // the end of a failed playback. Returns how many were run.
+    int RunPosted();
 
     // Unset: messages go to the error stream (when set) and are answered
     // with OK, or Cancel for a question, which never loses work.
@@ -53,6 +60,10 @@ public:
     int m_nSheetCloses = 0;
     QStringList m_messages;
     QStringList m_fileRequests;  // initial names the dialogs were opened with
+    bool m_bNoteReminder = false;
+    std::atomic<int> m_nBpmReports{0};
+    std::atomic<int> m_nLastBpmReport{0};
+    std::atomic<int> m_nFailurePosts{0};
 
 private:
     CRondoDoc& m_doc;

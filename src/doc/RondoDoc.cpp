@@ -12,12 +12,17 @@
 
 Q_LOGGING_CATEGORY(lcMidiError, "rondo.midi", QtInfoMsg)
 
-CRondoDoc::CRondoDoc(CSettingsStore& settings, const IMidiOutDevices& devices)
-    : m_settings(settings), m_devicesService(devices)
+CRondoDoc::CRondoDoc(CSettingsStore& settings, IMidiOutService& midiOut)
+    : m_settings(settings), m_midiOut(midiOut)
 {
 }
 
-CRondoDoc::~CRondoDoc() = default;
+CRondoDoc::~CRondoDoc()
+{
+    // The view may be gone already.
+    m_pView = nullptr;
+    CloseStream();
+}
 
 void CRondoDoc::RebuildDeviceTable()
 {
@@ -26,13 +31,13 @@ void CRondoDoc::RebuildDeviceTable()
     m_devices[0].nDeviceId = -1;
     m_devices[0].bValid = 1;
 
-    const unsigned n = m_devicesService.GetNumDevs();
+    const unsigned n = m_midiOut.GetNumDevs();
     for (unsigned d = 0; d < n && d < kDeviceSlots - 1; ++d) {
         DeviceSlot& slot = m_devices[d + 1];
-        const int err = m_devicesService.GetDevCaps(d, slot.caps);
+        const int err = m_midiOut.GetDevCaps(d, slot.caps);
         if (err != MMSYSERR_NOERROR) {
             // Not shown to the user: the device is simply left out.
-            qCDebug(lcMidiError) << "MIDI device" << d << ":" << MidiOutErrorText(err);
+            qCDebug(lcMidiError) << "MIDI device" << d << ":" << midiout::GetErrorText(err);
             slot = DeviceSlot{};
             continue;
         }
@@ -50,6 +55,9 @@ void CRondoDoc::SetChannel(int nChannel)
 
 void CRondoDoc::ResetLoop()
 {
+    // The headers are zeroed below: a stream left open by a failed Start
+    // must not keep them.
+    CloseStream();
     std::memset(m_midiFile, 0, sizeof m_midiFile);
     m_midiHdr[0] = MidiHdr{};
     m_midiHdr[1] = MidiHdr{};

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "doc/RondoView.h"
-#include "midiout/MidiOutDevices.h"
+#include "midiout/MidiOut.h"
 
 #include <QString>
 
@@ -55,7 +55,12 @@ public:
 
     enum class LoadResult { Loaded, OpenFailed, Invalid };
 
-    explicit CRondoDoc(CSettingsStore& settings, const IMidiOutDevices& devices = SystemMidiOutDevices());
+    // What the stream callback does with a returned buffer.
+    enum : int { CALLBACK_LIVE = 0, KILL_CALLBACK = 1, CALLBACK_DEAD = 2, CALLBACK_FAILED = 3 };
+    // Microseconds per quarter note for a tempo in BPM, and back.
+    static constexpr uint32_t kMicrosPerMinute = 60000000;
+
+    CRondoDoc(CSettingsStore& settings, IMidiOutService& midiOut);
     ~CRondoDoc();
     CRondoDoc(const CRondoDoc&) = delete;
     CRondoDoc& operator=(const CRondoDoc&) = delete;
@@ -117,6 +122,28 @@ public:
     // Writes the m_nDocSize bytes of the image to path; on failure tells the user.
     bool WriteMidiImage(const QString& path);
 
+    // --- playback ---
+    // Start: builds the playback image, opens the stream on m_uDeviceID when
+    // it is closed, queues the first two steps and starts it. False on
+    // failure, with the reason in PlayError().
+    bool Play();
+    // False when a device call of the stop sequence failed.
+    bool Stop();
+    // The stream tempo while playing; does nothing while stopped.
+    void SetTempo(unsigned nBPM);
+    const QString& PlayError() const { return m_strPlayError; }
+    // On the UI thread, after the view's PostPlaybackFailed: ends the
+    // playback whose refill could not be queued.
+    void OnPlaybackFailed();
+    // Sounds one note at once on the open stream, only while playing.
+    int PlayPreviewNote(int nPitch);
+    // The stream callback, with the document as its instance data.
+    static void MidiStreamProc(HMidiStream hStream, unsigned uMsg, void* pInstance, uintptr_t dwParam1,
+                               uintptr_t dwParam2);
+    void OnBufferDone(MidiHdr* pHdr);
+    // Converts one step at m_pStreamPos into stream records; returns their size in bytes.
+    int FillBuffer(MidiHdr* pHdr, uint8_t* pEvents, bool bWithProgramChange);
+
     // Why the last file operation failed.
     const QString& LastError() const { return m_strLastError; }
 
@@ -162,13 +189,25 @@ public:
     std::mutex m_lock;
 
 private:
+    int OpenStream();
+    int SetTimeDivision();
+    int QueueBuffers();
+    int StartStream();
+    void UnprepareBuffers();
+    bool StopSequence();
+    // Closes a stream left open, whatever its state.
+    void CloseStream();
+    bool PlayFailed(int nError);
+    void Refill(MidiHdr* pHdr);
+
     void RebuildDeviceTable();
     void RememberFolder(const char* section, const QString& path);
     QString InitialName(const char* section, const QString& name) const;
     void ReportFileError(const QString& text);
 
     CSettingsStore& m_settings;
-    const IMidiOutDevices& m_devicesService;
+    IMidiOutService& m_midiOut;
     IRondoView* m_pView = nullptr;
     QString m_strLastError;
+    QString m_strPlayError;
 };

@@ -41,4 +41,14 @@ public:
 
     // The Save command: true only when the loop was written.
     virtual bool SaveLoop() = 0;
+
+    // Playback. The "Note Reminder" button of an open property window
+    // follows the playing state.
+    virtual void SetNoteReminderEnabled(bool bEnabled) = 0;
+    // Called on the stream's callback thread: implementations hand these to
+    // the user-interface thread and return at once. The first reports the
+    // tempo read back from the device; the second asks the UI thread to end
+    // playback with CRondoDoc::OnPlaybackFailed.
+    virtual void PostBpmFromDevice(int nBPM) = 0;
+    virtual void PostPlaybackFailed() = 0;
 };

@@ -1,14 +1,18 @@
 #include "TestSupport.h"
 #include "doc/HeadlessView.h"
 #include "doc/RondoDoc.h"
+#include "midiout/VirtualMidiOut.h"
 #include "settings/SettingsStore.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QtEndian>
 
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -33,7 +37,8 @@ protected:
     {
         // A loop made and saved by the program itself.
         settings.Open(QString(), "Quillon Software/Rondo");
-        CRondoDoc doc(settings);
+        CVirtualMidiOut midiOut;
+        CRondoDoc doc(settings, midiOut);
         CHeadlessView view(doc);
         doc.SetView(&view);
         doc.ResetLoop();
@@ -133,4 +138,82 @@ TEST_F(CommandLineTest, HelpAndVersion)
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.out.contains("--export")) << r.out.toStdString();
     EXPECT_TRUE(r.out.contains("--info"));
+    EXPECT_TRUE(r.out.contains("--render"));
+}
+
+namespace {
+
+const char* const kSmallSoundFont = "/usr/share/sounds/sf2/TimGM6mb.sf2";
+
+// The left channel of a 16-bit stereo WAV, after checking its header.
+std::vector<int> LeftChannel(const QByteArray& wav)
+{
+    auto u32 = [&](int at) { return qFromLittleEndian<quint32>(wav.constData() + at); };
+    auto u16 = [&](int at) { return qFromLittleEndian<quint16>(wav.constData() + at); };
+    std::vector<int> left;
+    if (wav.size() < 44 || !wav.startsWith("RIFF") || wav.mid(8, 8) != "WAVEfmt ") return left;
+    EXPECT_EQ(u32(4), quint32(wav.size() - 8));
+    EXPECT_EQ(u16(20), 1u);  // PCM
+    EXPECT_EQ(u16(22), 2u);
+    EXPECT_EQ(u32(24), 44100u);
+    EXPECT_EQ(u16(34), 16u);
+    EXPECT_EQ(wav.mid(36, 4), "data");
+    EXPECT_EQ(u32(40), quint32(wav.size() - 44));
+    for (qsizetype at = 44; at + 4 <= wav.size(); at += 4) left.push_back(qFromLittleEndian<qint16>(wav.constData() + at));
+    return left;
+}
+
+} // namespace
+
+TEST_F(CommandLineTest, RenderPlaysTheHitsWhereTheGridSays)
+{
+    // Claves on every beat at 120 BPM: a hit each 22050 frames.
+    {
+        CVirtualMidiOut midiOut;
+        CRondoDoc doc(settings, midiOut);
+        CHeadlessView view(doc);
+        doc.SetView(&view);
+        doc.ResetLoop();
+        doc.m_voices[0].byPitch = 75;
+        for (int b = 0; b < 16; b += 4) doc.m_cells[0][b] = 1;
+        doc.m_nBPM = 120;
+        ASSERT_TRUE(doc.SaveLoopTo(Path("claves.rlf")));
+    }
+    const Outcome r = Rondo({"--render", Path("claves.rlf"), Path("claves.wav"), "--loops", "3", "--soundfont",
+                             kSmallSoundFont});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+    const std::vector<int> left = LeftChannel(ReadFile(Path("claves.wav")));
+    ASSERT_GE(left.size(), 3u * 88200u);
+    EXPECT_LT(left.size(), 3u * 88200u + 5u * 44100u) << "the tail ends when it fades out";
+
+    // An onset: the first sample above a tenth of the peak, well after the last.
+    int peak = 0;
+    for (int v : left) peak = std::max(peak, std::abs(v));
+    ASSERT_GT(peak, 1000) << "the claves sound";
+    std::vector<long> onsets;
+    for (size_t i = 0; i < left.size(); ++i) {
+        if (std::abs(left[i]) > peak / 10 && (onsets.empty() || long(i) - onsets.back() > 11025)) onsets.push_back(long(i));
+    }
+    ASSERT_EQ(onsets.size(), 12u);
+    EXPECT_LT(onsets[0], 64 + 441) << "the first hit at the start, after the attack";
+    // Whatever the attack, every hit lies within one 64-frame block of the
+    // grid relative to the first, in every pass.
+    for (size_t k = 1; k < onsets.size(); ++k) EXPECT_NEAR(onsets[k] - onsets[0], long(k) * 22050, 64) << k;
+}
+
+TEST_F(CommandLineTest, RenderAndListDevicesCheckTheirArguments)
+{
+    EXPECT_EQ(Rondo({"--render", Path("bossa.rlf")}).exitCode, 64);
+    EXPECT_EQ(Rondo({"--render", Path("bossa.rlf"), Path("x.wav"), "--tempo", "300"}).exitCode, 64);
+    EXPECT_EQ(Rondo({"--render", Path("bossa.rlf"), Path("x.wav"), "--loops", "0"}).exitCode, 64);
+    EXPECT_EQ(Rondo({"--export", Path("bossa.rlf"), Path("x.mid"), "--loops", "2"}).exitCode, 64);
+    Outcome r = Rondo({"--render", Path("bossa.rlf"), Path("x.wav"), "--soundfont", Path("none.sf2")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("none.sf2")) << r.err.toStdString();
+
+    r = Rondo({"--list-devices"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.out.startsWith("*  -1  MIDI Mapper\n")) << r.out.toStdString();
+    EXPECT_TRUE(r.err.isEmpty()) << "no console noise from the sound libraries: " << r.err.toStdString();
 }

@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "doc/HeadlessView.h"
 #include "doc/RondoDoc.h"
+#include "midiout/VirtualMidiOut.h"
 #include "settings/SettingsStore.h"
 
 #include <gtest/gtest.h>
@@ -15,14 +16,16 @@ class DocTest : public ::testing::Test
 {
 protected:
     void SetUp() override { Recreate(); }
+    // The document first: it may still talk to its view.
+    void TearDown() override { doc.reset(); }
 
     // Builds the document anew, so that settings written by a test apply.
-    void Recreate(const IMidiOutDevices& devices = SystemMidiOutDevices())
+    void Recreate(IMidiOutService* pMidiOut = nullptr)
     {
-        view.reset();
         doc.reset();
+        view.reset();
         settings.Open(QString(), QStringLiteral("Quillon Software/Rondo"));
-        doc = std::make_unique<CRondoDoc>(settings, devices);
+        doc = std::make_unique<CRondoDoc>(settings, pMidiOut ? *pMidiOut : midiOut);
         view = std::make_unique<CHeadlessView>(*doc);
         doc->SetView(view.get());
         doc->ResetLoop();
@@ -33,6 +36,7 @@ protected:
     rondo_test::ScopedConfigDirs dirs;
     QTemporaryDir files;
     CSettingsStore settings;
+    CVirtualMidiOut midiOut;
     std::unique_ptr<CRondoDoc> doc;
     std::unique_ptr<CHeadlessView> view;
 };

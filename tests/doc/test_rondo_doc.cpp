@@ -7,23 +7,14 @@
 
 namespace {
 
-class FakeDevices : public IMidiOutDevices
+CVirtualMidiOut Ports(unsigned count, std::vector<unsigned> failing = {})
 {
-public:
-    FakeDevices(unsigned count, std::vector<unsigned> failing = {}) : m_count(count), m_failing(std::move(failing)) {}
-    unsigned GetNumDevs() const override { return m_count; }
-    int GetDevCaps(unsigned d, MidiOutCaps& caps) const override
-    {
-        for (unsigned f : m_failing)
-            if (f == d) return MMSYSERR_BADDEVICEID;
-        caps.szPname = "Port " + std::to_string(d);
-        return MMSYSERR_NOERROR;
-    }
-
-private:
-    unsigned m_count;
-    std::vector<unsigned> m_failing;
-};
+    std::vector<std::string> names;
+    for (unsigned d = 0; d < count; ++d) names.push_back("Port " + std::to_string(d));
+    CVirtualMidiOut ports(names);
+    ports.m_failingCaps = std::move(failing);
+    return ports;
+}
 
 std::vector<int> Row(const CRondoDoc& doc, int v)
 {
@@ -113,15 +104,15 @@ TEST_F(DocTest, TextsComeFromTheSettingsAsBoundedWindows1252)
 TEST_F(DocTest, DeviceTableListsTheMapperAndAtMostNineteenDevices)
 {
     settings.SetInt("Device", "ID", 3);
-    FakeDevices none(0);
-    Recreate(none);
+    CVirtualMidiOut none = Ports(0);
+    Recreate(&none);
     EXPECT_EQ(doc->m_devices[0].caps.szPname, "MIDI Mapper");
     EXPECT_EQ(doc->m_devices[0].nDeviceId, -1);
     for (int i = 1; i < CRondoDoc::kDeviceSlots; ++i) EXPECT_FALSE(doc->m_devices[i].bValid);
     EXPECT_EQ(doc->m_uDeviceID, 0xFFFFFFFFu);
 
-    FakeDevices many(25, {2});
-    Recreate(many);
+    CVirtualMidiOut many = Ports(25, {2});
+    Recreate(&many);
     EXPECT_EQ(doc->m_uDeviceID, 3u);
     EXPECT_FALSE(doc->m_devices[3].bValid);  // device 2 failed
     for (int i = 1; i < CRondoDoc::kDeviceSlots; ++i) {

@@ -1,0 +1,260 @@
+#include "doc/DocFixture.h"
+#include "midiout/MidiStream.h"
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+namespace {
+
+constexpr int64_t kMs = 1000000;
+constexpr int64_t kStep100 = 150 * kMs;  // one step at 100 BPM
+
+uint32_t On(int pitch, int velocity) { return 0x99u | uint32_t(pitch) << 8 | uint32_t(velocity) << 16; }
+
+class PlaybackTest : public DocTest
+{
+protected:
+    CVirtualMidiDriver& Clock()
+    {
+        CVirtualMidiDriver* clock = midiOut.Clock();
+        EXPECT_NE(clock, nullptr);
+        return *clock;
+    }
+    void SetCell(int v, int b, int on)
+    {
+        std::lock_guard<std::mutex> guard(doc->m_lock);
+        doc->m_cells[v][b] = on;
+    }
+    // Velocities of the note-ons sent at time t, by voice.
+    std::vector<int> HitsAt(int64_t t)
+    {
+        std::vector<int> hits(CRondoDoc::kVoices, -1);
+        for (const auto& sent : Clock().m_sent) {
+            if (sent.time != t || (sent.msg & 0xFF) != 0x99) continue;
+            for (int v = 0; v < CRondoDoc::kVoices; ++v) {
+                if (((sent.msg >> 8) & 0x7F) == doc->m_voices[v].byPitch && (sent.msg >> 16) != 0) hits[v] = int(sent.msg >> 16);
+            }
+        }
+        return hits;
+    }
+};
+
+} // namespace
+
+TEST_F(PlaybackTest, PlaysEveryStepOnTheTickGridPassAfterPass)
+{
+    for (int s = 0; s < CRondoDoc::kBeats; ++s) doc->m_cells[s % 12][s] = 1;
+    doc->m_voices[3].byVelocity = 77;
+    ASSERT_TRUE(doc->Play()) << doc->PlayError().toStdString();
+    EXPECT_TRUE(doc->m_bPlaying);
+    EXPECT_TRUE(view->m_bNoteReminder);
+    Clock().AdvanceTo(48 * kStep100);  // three passes
+
+    const auto& sent = Clock().m_sent;
+    ASSERT_EQ(sent.size(), 1u + 48 * 24 - 12);  // the last offs fall due at the end
+    EXPECT_EQ(sent[0].msg, 0xC9u);                 // program change, instrument 1, first
+    EXPECT_EQ(sent[0].time, 0);
+    size_t i = 1;
+    for (int k = 0; k < 48; ++k) {
+        const int step = k % 16;
+        for (int v = 0; v < 12; ++v, ++i) {
+            const int velocity = v == step % 12 ? doc->m_voices[v].byVelocity : 0;
+            ASSERT_EQ(sent[i].msg, On(doc->m_voices[v].byPitch, velocity)) << "step " << k << " voice " << v;
+            ASSERT_EQ(sent[i].time, k * kStep100) << "step " << k;
+        }
+        for (int v = 0; v < 12 && i < sent.size(); ++v, ++i) {
+            ASSERT_EQ(sent[i].msg, On(doc->m_voices[v].byPitch, 0));
+            ASSERT_EQ(sent[i].time, (k + 1) * kStep100);
+        }
+    }
+    EXPECT_EQ(doc->m_hStream->Underruns(), 0u);
+}
+
+TEST_F(PlaybackTest, BuffersAlternateWithTheirSliceNumbers)
+{
+    ASSERT_TRUE(doc->Play());
+    EXPECT_EQ(doc->m_midiHdr[0].dwUser, 0u);
+    EXPECT_EQ(doc->m_midiHdr[1].dwUser, 1u);
+    EXPECT_EQ(doc->m_midiHdr[0].dwBytesRecorded, 300u);  // with the program change
+    EXPECT_EQ(doc->m_midiHdr[1].dwBytesRecorded, 288u);
+    EXPECT_EQ(doc->m_midiHdr[0].dwBufferLength, 1024u);
+    for (int k = 0; k < 20; ++k) {
+        Clock().AdvanceTo((k + 1) * kStep100 + kMs);
+        const MidiHdr& refilled = doc->m_midiHdr[k % 2];
+        EXPECT_EQ(refilled.dwUser, uintptr_t((k + 2) % 16)) << k;
+        EXPECT_EQ(refilled.lpData, doc->m_streamEvents[k % 2]);
+        EXPECT_EQ(refilled.dwBytesRecorded, 288u);
+    }
+}
+
+TEST_F(PlaybackTest, StopReturnsTheBuffersSilencesAndStartOpensAnew)
+{
+    EXPECT_TRUE(doc->Stop()) << "stopping while stopped does nothing";
+    ASSERT_TRUE(doc->Play());
+    Clock().AdvanceTo(200 * kMs);
+    ASSERT_TRUE(doc->Stop());
+    EXPECT_FALSE(doc->m_bPlaying);
+    EXPECT_FALSE(view->m_bNoteReminder);
+    EXPECT_EQ(doc->m_hStream, nullptr);
+    for (const MidiHdr& hdr : doc->m_midiHdr) EXPECT_FALSE(hdr.dwFlags & (MHDR_INQUEUE | MHDR_PREPARED));
+    EXPECT_TRUE(doc->Stop());
+
+    // Start after Stop: a new open on the device now chosen, and the
+    // program change first again.
+    midiOut.m_names = {"Port A"};
+    doc->m_uDeviceID = 0;
+    doc->m_bProgChgStream = false;
+    ASSERT_TRUE(doc->Play());
+    EXPECT_EQ(midiOut.m_opened, (std::vector<uint32_t>{MIDI_MAPPER, 0}));
+    EXPECT_EQ(doc->m_midiHdr[0].dwBytesRecorded, 288u);
+    Clock().AdvanceTo(10 * kMs);
+    ASSERT_FALSE(Clock().m_sent.empty());
+    EXPECT_EQ(Clock().m_sent[0].msg & 0xF0, 0x90u);
+    doc->m_bProgChgStream = true;
+    ASSERT_TRUE(doc->Stop());
+    ASSERT_TRUE(doc->Play());
+    Clock().AdvanceTo(10 * kMs);
+    EXPECT_EQ(Clock().m_sent[0].msg, 0xC9u);
+}
+
+TEST_F(PlaybackTest, StopTurnsOffEverySoundingNote)
+{
+    ASSERT_TRUE(doc->Play());
+    Clock().AdvanceTo(10 * kMs);
+    ASSERT_EQ(doc->PlayPreviewNote(60), MMSYSERR_NOERROR);
+    Clock().AdvanceTo(11 * kMs);
+    CVirtualMidiDriver* clock = &Clock();
+    const size_t mark = clock->m_sent.size();
+    EXPECT_EQ(clock->m_sent[mark - 1].msg, On(60, 100)) << "the preview sounds at once";
+    EXPECT_EQ(clock->m_sent[mark - 1].time, 10 * kMs);
+
+    ASSERT_TRUE(doc->Stop());
+    EXPECT_EQ(doc->PlayPreviewNote(60), MMSYSERR_INVALHANDLE);
+
+    // After the stop: the preview note off, then All Notes Off everywhere.
+    const auto& sent = midiOut.m_closedSent;
+    ASSERT_GE(sent.size(), mark + 33);
+    int previewOff = 0, allOff = 0;
+    for (size_t i = mark; i < sent.size(); ++i) {
+        previewOff += sent[i].msg == 0x3C89u;
+        allOff += (sent[i].msg & 0xFFF0) == (0xB0u | 123u << 8);
+    }
+    EXPECT_EQ(previewOff, 1);
+    EXPECT_EQ(allOff, 16);
+}
+
+TEST_F(PlaybackTest, TempoChangesApplyFromNowAndAreReadBack)
+{
+    ASSERT_TRUE(doc->Play());
+    Clock().AdvanceTo(160 * kMs);
+    EXPECT_EQ(view->m_nLastBpmReport.load(), 100);
+    const int reports = view->m_nBpmReports.load();
+
+    // At 160 ms, tick 32 of the loop: 28 ticks to step 2 at 2.5 ms a tick.
+    doc->SetTempo(200);
+    Clock().AdvanceTo(400 * kMs);
+    EXPECT_EQ(HitsAt(230 * kMs).size(), 12u);
+    bool bStep2 = false, bStep3 = false;
+    for (const auto& s : Clock().m_sent) {
+        if ((s.msg & 0xFF) != 0x99 || s.time % kMs) continue;
+        bStep2 = bStep2 || s.time == 230 * kMs;
+        bStep3 = bStep3 || s.time == 305 * kMs;
+        ASSERT_TRUE(s.time <= 150 * kMs || s.time == 230 * kMs || s.time == 305 * kMs || s.time == 380 * kMs) << s.time;
+    }
+    EXPECT_TRUE(bStep2 && bStep3);
+    EXPECT_EQ(view->m_nBpmReports.load(), reports + 1);
+    EXPECT_EQ(view->m_nLastBpmReport.load(), 200);
+    EXPECT_EQ(doc->m_nBPM, 200);
+
+    // Every tempo of the slider reads back as itself.
+    for (int bpm = CRondoDoc::kMinBPM; bpm <= CRondoDoc::kMaxBPM; ++bpm) {
+        doc->SetTempo(unsigned(bpm));
+        Clock().AdvanceBy(400 * kMs);  // a step at 40 BPM is 375 ms
+        ASSERT_EQ(view->m_nLastBpmReport.load(), bpm);
+    }
+}
+
+TEST_F(PlaybackTest, EditsTwoStepsAheadAreHeardInThisPass)
+{
+    ASSERT_TRUE(doc->Play());
+    Clock().AdvanceTo(10 * kMs);  // step 0 plays, step 1 is queued
+    SetCell(0, 0, 1);
+    SetCell(1, 1, 1);
+    SetCell(2, 2, 1);
+    Clock().AdvanceTo(17 * kStep100 + kMs);
+    EXPECT_EQ(HitsAt(0)[0], -1);
+    EXPECT_EQ(HitsAt(1 * kStep100)[1], -1);
+    EXPECT_EQ(HitsAt(2 * kStep100)[2], 100);
+    EXPECT_EQ(HitsAt(16 * kStep100)[0], 100);
+    EXPECT_EQ(HitsAt(17 * kStep100)[1], 100);
+}
+
+TEST_F(PlaybackTest, ARefillThatCannotBeQueuedEndsPlaybackOnTheUiThread)
+{
+    ASSERT_TRUE(doc->Play());
+    Clock().AdvanceTo(100 * kMs);
+    Clock().m_nHealth = MIDIERR_NODEVICE;
+    Clock().AdvanceTo(400 * kMs);
+    EXPECT_EQ(view->m_nFailurePosts.load(), 1) << "posted once, when the other buffer came back";
+    EXPECT_NE(doc->m_hStream, nullptr) << "the callback does not stop its own stream";
+    EXPECT_EQ(view->RunPosted(), 1);
+    EXPECT_EQ(doc->m_hStream, nullptr);
+    EXPECT_FALSE(doc->m_bPlaying);
+    EXPECT_FALSE(doc->PlayError().isEmpty());
+    EXPECT_TRUE(doc->Stop());
+    EXPECT_EQ(midiOut.Clock(), nullptr);
+}
+
+TEST_F(PlaybackTest, AFailedStartReportsWhyAndLooksStopped)
+{
+    midiout::SetErrorDetail(MMSYSERR_NOTENABLED, QStringLiteral("(no sound card)"));
+    midiOut.m_nOpenError = MMSYSERR_NOTENABLED;
+    EXPECT_FALSE(doc->Play());
+    EXPECT_TRUE(doc->PlayError().contains(QStringLiteral("no sound card")));
+    EXPECT_FALSE(doc->m_bPlaying);
+    EXPECT_EQ(doc->m_hStream, nullptr);
+
+    // Open, but the device refuses buffers: the stream stays open, paused,
+    // and the next Start uses it without opening again.
+    midiOut.m_nOpenError = MMSYSERR_NOERROR;
+    midiOut.m_nDriverHealth = MIDIERR_NODEVICE;
+    EXPECT_FALSE(doc->Play());
+    EXPECT_FALSE(doc->m_bPlaying);
+    ASSERT_NE(doc->m_hStream, nullptr);
+    Clock().m_nHealth = MMSYSERR_NOERROR;
+    ASSERT_TRUE(doc->Play());
+    EXPECT_EQ(midiOut.m_opened.size(), 1u);
+    Clock().AdvanceTo(kStep100 * 3);
+    EXPECT_EQ(Clock().m_sent[0].msg, 0xC9u);
+    EXPECT_EQ(HitsAt(2 * kStep100).size(), 12u);
+}
+
+TEST_F(PlaybackTest, StartStopCyclesWhileTheGridIsEditedLoseNoBuffer)
+{
+    std::atomic<bool> bDone{false};
+    std::thread editor([&] {
+        std::mt19937 rng(7);
+        while (!bDone.load()) {
+            const int v = int(rng() % 12), b = int(rng() % 16);
+            switch (rng() % 3) {
+            case 0: SetCell(v, b, 1 - doc->m_cells[v][b]); break;
+            case 1: doc->ShiftBeats(rng() % 2); break;
+            default: doc->ClearVoiceCells(v); break;
+            }
+        }
+    });
+    std::mt19937 rng(11);
+    for (int cycle = 0; cycle < 300; ++cycle) {
+        ASSERT_TRUE(doc->Play()) << cycle;
+        Clock().AdvanceBy(int64_t(rng() % 400) * kMs);
+        doc->SetTempo(40 + unsigned(rng() % 161));
+        Clock().AdvanceBy(int64_t(rng() % 100) * kMs);
+        ASSERT_TRUE(doc->Stop()) << cycle;
+        for (const MidiHdr& hdr : doc->m_midiHdr) ASSERT_FALSE(hdr.dwFlags & MHDR_INQUEUE) << cycle;
+        ASSERT_EQ(view->m_nFailurePosts.load(), 0);
+    }
+    bDone = true;
+    editor.join();
+    EXPECT_EQ(midiOut.m_opened.size(), 300u);
+}
