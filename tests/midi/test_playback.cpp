@@ -1,7 +1,11 @@
 #include "doc/DocFixture.h"
 #include "midiout/MidiStream.h"
+#include "midiout/SystemMidiOut.h"
+
+#include <QFile>
 
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -257,4 +261,47 @@ TEST_F(PlaybackTest, StartStopCyclesWhileTheGridIsEditedLoseNoBuffer)
     bDone = true;
     editor.join();
     EXPECT_EQ(midiOut.m_opened.size(), 300u);
+}
+
+// The real-time path of this machine's own service: the built-in synthesizer
+// paced by the real clock into its audio file, started and stopped by the
+// document as the Start and Stop buttons do.
+TEST_F(DocTest, PlaysInRealTimeIntoTheSynthesizersAudioFile)
+{
+    const QString font = QStringLiteral("/usr/share/sounds/sf2/TimGM6mb.sf2");
+    if (!QFile::exists(font)) GTEST_SKIP() << "no small sound font";
+    SynthOptions options;
+    options.soundFont = font;
+    options.audioDriver = QStringLiteral("file");
+    options.audioFile = TempPath(QStringLiteral("live.wav"));
+    CSystemMidiOut system(options);
+    system.PreloadSynth();
+    Recreate(&system);
+    doc->m_voices[0].byPitch = 75;  // claves: short and sharp
+    doc->m_cells[0][0] = doc->m_cells[0][2] = 1;
+    view->SetTempoPos(200);  // steps of 75 ms: hits 150 ms apart
+
+    ASSERT_TRUE(doc->Play()) << doc->PlayError().toStdString();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(view->m_nLastBpmReport.load(), 200);
+    ASSERT_TRUE(doc->Stop());
+    EXPECT_EQ(doc->m_hStream, nullptr);
+
+    // The file's time is the frame count, so the hits sit on the grid
+    // however the real clock jittered.
+    QFile file(options.audioFile);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray wav = file.readAll();
+    ASSERT_GT(wav.size(), 44 + 4 * 13230) << "at least 300 ms were written";
+    std::vector<int> left;
+    for (qsizetype at = 44; at + 4 <= wav.size(); at += 4)
+        left.push_back(int(int16_t(uint8_t(wav[at]) | uint8_t(wav[at + 1]) << 8)));
+    int peak = 0;
+    for (int v : left) peak = std::max(peak, std::abs(v));
+    ASSERT_GT(peak, 1000);
+    std::vector<long> onsets;
+    for (size_t i = 0; i < left.size(); ++i)
+        if (std::abs(left[i]) > peak / 10 && (onsets.empty() || long(i) - onsets.back() > 3000)) onsets.push_back(long(i));
+    ASSERT_GE(onsets.size(), 2u);
+    EXPECT_NEAR(onsets[1] - onsets[0], 6615, 64) << "two steps at 200 BPM";
 }
