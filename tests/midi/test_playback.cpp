@@ -1,5 +1,6 @@
 #include "doc/DocFixture.h"
 #include "midiout/MidiStream.h"
+#include "midiout/PortDriver.h"
 #include "midiout/SystemMidiOut.h"
 
 #include <QFile>
@@ -304,4 +305,60 @@ TEST_F(DocTest, PlaysInRealTimeIntoTheSynthesizersAudioFile)
         if (std::abs(left[i]) > peak / 10 && (onsets.empty() || long(i) - onsets.back() > 3000)) onsets.push_back(long(i));
     ASSERT_GE(onsets.size(), 2u);
     EXPECT_NEAR(onsets[1] - onsets[0], 6615, 64) << "two steps at 200 BPM";
+}
+
+namespace {
+
+// Ports that play on the real-time clock into a sink that counts.
+class CCountingPorts final : public IMidiOutService
+{
+public:
+    struct Counter final : IMidiSink
+    {
+        std::atomic<long>* pCount;
+        void Send(uint32_t) override { pCount->fetch_add(1, std::memory_order_relaxed); }
+    };
+    unsigned GetNumDevs() const override { return 0; }
+    int GetDevCaps(unsigned, MidiOutCaps&) const override { return MMSYSERR_BADDEVICEID; }
+    int OpenDriver(uint32_t, std::unique_ptr<CMidiDriver>& driver) override
+    {
+        auto sink = std::make_unique<Counter>();
+        sink->pCount = &m_nSent;
+        driver = std::make_unique<CPortClockDriver>(std::move(sink));
+        return MMSYSERR_NOERROR;
+    }
+    std::atomic<long> m_nSent{0};
+};
+
+} // namespace
+
+// On the real clock, with steps far shorter than any tempo of the slider, a
+// stop keeps meeting refills in flight: every stop must still get both
+// buffers back and close the stream.
+TEST_F(DocTest, StartStopOnTheRealClockLosesNoBuffer)
+{
+    CCountingPorts ports;
+    Recreate(&ports);
+    std::atomic<bool> bDone{false};
+    std::thread editor([&] {
+        std::mt19937 rng(3);
+        while (!bDone.load()) {
+            std::lock_guard<std::mutex> guard(doc->m_lock);
+            int& cell = doc->m_cells[rng() % 12][rng() % 16];
+            cell = 1 - cell;
+        }
+    });
+    std::mt19937 rng(5);
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        ASSERT_TRUE(doc->Play()) << cycle;
+        doc->SetTempo(20000 + unsigned(rng() % 20000));  // steps of 0.4 to 0.75 ms
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
+        ASSERT_TRUE(doc->Stop()) << cycle;
+        ASSERT_EQ(doc->m_hStream, nullptr);
+        for (const MidiHdr& hdr : doc->m_midiHdr) ASSERT_FALSE(hdr.dwFlags & MHDR_INQUEUE) << cycle;
+    }
+    bDone = true;
+    editor.join();
+    EXPECT_GT(ports.m_nSent.load(), 200L * 24);
+    EXPECT_EQ(view->m_nFailurePosts.load(), 0);
 }
