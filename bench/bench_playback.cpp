@@ -25,6 +25,50 @@ void BM_RefillRewriteAndConvert(benchmark::State& state)
 }
 BENCHMARK(BM_RefillRewriteAndConvert);
 
+// The whole refill as the callback thread runs it: rewrite, convert, queue
+// on the stream, wrap the step position. The stream is paused, so the queue
+// only grows; it is emptied outside the timing every few dozen refills.
+void BM_RefillAndQueue(benchmark::State& state)
+{
+    Loop loop;
+    CRondoDoc& doc = loop.doc;
+    if (!doc.Play()) {
+        state.SkipWithError("Play failed");
+        return;
+    }
+    // Take the stream's buffers back and keep it paused from here on.
+    doc.m_nCallbackState = CRondoDoc::CALLBACK_DEAD;
+    midiout::StreamStop(doc.m_hStream);
+    constexpr int kHeaders = 60;
+    MidiHdr headers[kHeaders];
+    for (int i = 0; i < kHeaders; ++i) {
+        doc.FillBuffer(&headers[i], doc.m_streamEvents[i & 1], false);
+        headers[i].dwUser = uintptr_t(i % 16);
+        midiout::PrepareHeader(doc.m_hStream, &headers[i], sizeof(MidiHdr));
+    }
+    doc.m_pStreamPos = doc.m_pNoteEvents;
+    doc.m_nCallbackState = CRondoDoc::CALLBACK_LIVE;
+    int next = 0;
+    for (auto _ : state) {
+        doc.OnBufferDone(&headers[next]);
+        if (++next == kHeaders) {
+            state.PauseTiming();
+            doc.m_nCallbackState = CRondoDoc::CALLBACK_DEAD;
+            midiout::StreamStop(doc.m_hStream);
+            doc.m_nCallbackState = CRondoDoc::CALLBACK_LIVE;
+            next = 0;
+            state.ResumeTiming();
+        }
+    }
+    if (doc.m_nCallbackState != CRondoDoc::CALLBACK_LIVE) state.SkipWithError("a refill failed to queue");
+    doc.m_nCallbackState = CRondoDoc::CALLBACK_DEAD;
+    midiout::StreamStop(doc.m_hStream);
+    for (MidiHdr& hdr : headers) midiout::UnprepareHeader(doc.m_hStream, &hdr, sizeof(MidiHdr));
+    doc.m_nCallbackState = CRondoDoc::CALLBACK_LIVE;
+    doc.Stop();
+}
+BENCHMARK(BM_RefillAndQueue);
+
 // One whole step on the virtual clock: the clock collects 24 events, the
 // played-out buffer goes to the callback thread, the document refills and
 // queues it, and the clock waits for that. Includes the thread hand-off.
