@@ -35,6 +35,7 @@ test: deps
 bench: deps
 	@$(MAKE) --no-print-directory build
 	$(BUILD)/bench/rondo_bench --benchmark_min_time=0.5
+	$(BUILD)/bench/rondo_bench_latency --seconds 20
 
 clean:
 	rm -rf $(BUILD)
