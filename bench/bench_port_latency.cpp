@@ -70,36 +70,6 @@ private:
     std::atomic<size_t> m_count{0};
 };
 
-class CBenchService final : public IMidiOutService
-{
-public:
-    explicit CBenchService(size_t nCapacity) : m_nCapacity(nCapacity) {}
-
-    unsigned GetNumDevs() const override { return 1; }
-    int GetDevCaps(unsigned nDevice, MidiOutCaps& caps) const override
-    {
-        if (nDevice != 0) return MMSYSERR_BADDEVICEID;
-        caps.szPname = "Latency sink";
-        return MMSYSERR_NOERROR;
-    }
-    int OpenDriver(uint32_t uDeviceID, std::unique_ptr<CMidiDriver>& driver) override
-    {
-        if (uDeviceID != 0) return MMSYSERR_BADDEVICEID;
-        auto sink = std::make_unique<CLatencySink>(m_nCapacity);
-        m_pSink = sink.get();
-        auto clock = std::make_unique<CPortClockDriver>(std::move(sink));
-        m_pDriver = clock.get();
-        driver = std::move(clock);
-        return MMSYSERR_NOERROR;
-    }
-
-    CLatencySink* m_pSink = nullptr;
-    CPortClockDriver* m_pDriver = nullptr;
-
-private:
-    size_t m_nCapacity;
-};
-
 void PutRecord(uint8_t*& p, uint32_t delta, uint32_t event)
 {
     const uint32_t words[3] = {delta, 0, event};
@@ -167,7 +137,12 @@ int main(int argc, char** argv)
 
     const double barSeconds = 4.0 * kTempo / 1e6;
     const size_t nCapacity = size_t((seconds / barSeconds + 4) * kEventsPerBar);
-    CBenchService service(nCapacity);
+    CLatencySink* pSink = nullptr;
+    CSinkPortOut service([&] {
+        auto sink = std::make_unique<CLatencySink>(nCapacity);
+        pSink = sink.get();
+        return sink;
+    });
     Loop loop;
     std::vector<uint8_t> data[2];
     uint32_t device = 0;
@@ -197,10 +172,10 @@ int main(int argc, char** argv)
     const double wall = double(SteadyNs() - t0) * 1e-9;
     const double cpu = CpuSeconds() - cpu0;
     loop.bRefill = false;
-    const bool bRealtime = service.m_pDriver->IsRealtime();
+    const bool bRealtime = service.Clock()->IsRealtime();
     const uint64_t nUnderruns = loop.hStream->Underruns();
     midiout::StreamStop(loop.hStream);
-    std::vector<int64_t> late = service.m_pSink->Lateness();
+    std::vector<int64_t> late = pSink->Lateness();
     midiout::StreamClose(loop.hStream);
 
     std::sort(late.begin(), late.end());

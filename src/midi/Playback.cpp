@@ -220,16 +220,13 @@ void CRondoDoc::UnprepareBuffers()
 void CRondoDoc::OnPlaybackFailed()
 {
     if (m_hStream == nullptr) return;
-    StopSequence();
+    CloseStream();
     m_strPlayError = QStringLiteral("Playback stopped: the MIDI output device did not take the next part of the loop.");
 }
 
 void CRondoDoc::CloseStream()
 {
-    if (m_hStream == nullptr) return;
-    m_nCallbackState = CALLBACK_DEAD;
-    StopSequence();
-    m_nCallbackState = CALLBACK_DEAD;
+    if (m_hStream) StopSequence();
 }
 
 int CRondoDoc::PlayPreviewNote(int nPitch)

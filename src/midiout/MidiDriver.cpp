@@ -1,5 +1,23 @@
 #include "midiout/MidiDriver.h"
 
+#include <alsa/asoundlib.h>
+
+#include <mutex>
+
+namespace {
+
+void IgnoreAlsaMessage(const char*, int, const char*, int, const char*, ...)
+{
+}
+
+} // namespace
+
+void SilenceAlsaConsole()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(&IgnoreAlsaMessage); });
+}
+
 void CMidiDispatcher::Dispatch(uint32_t msg, IMidiSink& sink)
 {
     if (msg == kMidiResetMessage) {

@@ -61,3 +61,7 @@ public:
     // queueing and restarting then return.
     virtual int Health() const { return MMSYSERR_NOERROR; }
 };
+
+// ALSA prints its errors on the console on its own (a missing sound card or
+// sequencer); the drivers return them as error codes instead. Once per process.
+void SilenceAlsaConsole();

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <iostream>
 #include <iterator>
-#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -20,18 +19,6 @@ namespace {
 
 // Below the audio servers (which run around 80), above everything ordinary.
 constexpr int kRealtimePriority = 40;
-
-void IgnoreAlsaMessage(const char*, int, const char*, int, const char*, ...)
-{
-}
-
-// ALSA reports a missing sequencer on the console before it returns the
-// error; we return the error and say nothing.
-void SilenceAlsa()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { snd_lib_error_set_handler(&IgnoreAlsaMessage); });
-}
 
 // RtMidi prints before it throws from its constructor, where no error
 // callback can be set yet.
@@ -85,7 +72,7 @@ bool HasAlsaApi()
 // other API could land on one that needs a server and crashes without it.
 int OpenClient(std::unique_ptr<RtMidiOut>& out, CErrorTrap& trap, std::string& detail)
 {
-    SilenceAlsa();
+    SilenceAlsaConsole();
     if (!HasAlsaApi()) {
         detail = "RtMidi was built without ALSA support.";
         return MMSYSERR_NODRIVER;
@@ -102,9 +89,7 @@ int OpenClient(std::unique_ptr<RtMidiOut>& out, CErrorTrap& trap, std::string& d
         CQuietStdErr quiet;
         out = std::make_unique<RtMidiOut>(RtMidi::LINUX_ALSA, "Rondo");
         out->setErrorCallback(&CErrorTrap::OnError, &trap);
-    } catch (const RtMidiError& e) {
-        detail = e.getMessage();
-    } catch (const std::exception& e) {
+    } catch (const std::exception& e) {  // RtMidiError among them
         detail = e.what();
     }
     if (!out || !detail.empty()) {
@@ -145,8 +130,6 @@ int CRtMidiSink::Open(const std::string& name, unsigned nHint, std::string& deta
         }
         bFound = index < count;
         if (bFound) m_pOut->openPort(index, "Rondo");
-    } catch (const RtMidiError& e) {
-        m_trap.Fail(e.what());
     } catch (const std::exception& e) {
         m_trap.Fail(e.what());
     }
@@ -173,8 +156,6 @@ int CRtMidiSink::SendAt(uint32_t msg, int64_t)
     if (n == 0) return MMSYSERR_NOERROR;
     try {
         m_pOut->sendMessage(bytes, n);
-    } catch (const RtMidiError& e) {
-        m_trap.Fail(e.what());
     } catch (const std::exception& e) {
         m_trap.Fail(e.what());
     }
@@ -286,11 +267,6 @@ void CPortClockDriver::Send(uint32_t msg)
 
 // --- CAlsaPorts ---
 
-CAlsaPorts::CAlsaPorts()
-{
-    Refresh();
-}
-
 void CAlsaPorts::Refresh()
 {
     m_names.clear();
@@ -304,8 +280,6 @@ void CAlsaPorts::Refresh()
             std::string name = out->getPortName(i);
             if (!trap.bFailed.load()) m_names.push_back(std::move(name));
         }
-    } catch (const RtMidiError& e) {
-        trap.Fail(e.what());
     } catch (const std::exception& e) {
         trap.Fail(e.what());
     }
@@ -330,5 +304,23 @@ int CAlsaPorts::OpenDriver(unsigned nPort, std::unique_ptr<CMidiDriver>& driver)
         return err;
     }
     driver = std::make_unique<CPortClockDriver>(std::move(sink));
+    return MMSYSERR_NOERROR;
+}
+
+// --- CSinkPortOut ---
+
+int CSinkPortOut::GetDevCaps(unsigned nDevice, MidiOutCaps& caps) const
+{
+    if (nDevice != 0) return MMSYSERR_BADDEVICEID;
+    caps.szPname = "Sink port";
+    return MMSYSERR_NOERROR;
+}
+
+int CSinkPortOut::OpenDriver(uint32_t uDeviceID, std::unique_ptr<CMidiDriver>& driver)
+{
+    if (uDeviceID != 0 && uDeviceID != MIDI_MAPPER) return MMSYSERR_BADDEVICEID;
+    auto clock = std::make_unique<CPortClockDriver>(m_makeSink());
+    m_pClock = clock.get();
+    driver = std::move(clock);
     return MMSYSERR_NOERROR;
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -80,9 +81,10 @@ private:
 class CAlsaPorts
 {
 public:
-    // Lists the ports. Without a sequencer it lists none, quietly.
-    CAlsaPorts();
+    // Lists nothing until Refresh.
+    CAlsaPorts() = default;
 
+    // Lists the ports. Without a sequencer it lists none, quietly.
     void Refresh();
     unsigned Count() const { return unsigned(m_names.size()); }
     // MMSYSERR_BADDEVICEID when out of range.
@@ -93,4 +95,26 @@ public:
 
 private:
     std::vector<std::string> m_names;
+};
+
+// One port whose real-time clock sounds into sinks that a factory makes: the
+// port clock without ALSA, for tests and benchmarks. Device 0; the built-in
+// synthesizer's id opens it too, so a new document's default device plays it.
+class CSinkPortOut final : public IMidiOutService
+{
+public:
+    using SinkFactory = std::function<std::unique_ptr<IMidiSink>()>;
+
+    explicit CSinkPortOut(SinkFactory makeSink) : m_makeSink(std::move(makeSink)) {}
+
+    unsigned GetNumDevs() const override { return 1; }
+    int GetDevCaps(unsigned nDevice, MidiOutCaps& caps) const override;
+    int OpenDriver(uint32_t uDeviceID, std::unique_ptr<CMidiDriver>& driver) override;
+
+    // The clock of the last open, while its stream is open.
+    CPortClockDriver* Clock() const { return m_pClock; }
+
+private:
+    SinkFactory m_makeSink;
+    CPortClockDriver* m_pClock = nullptr;
 };

@@ -9,7 +9,6 @@
 #include <QStringList>
 #include <QStandardPaths>
 
-#include <alsa/asoundlib.h>
 #include <fluidsynth.h>
 
 #include <algorithm>
@@ -59,19 +58,15 @@ void KeepFluidMessage(int level, const char* message, void*)
     g_lastMessage.Store(message);
 }
 
-// ALSA reports to stderr on its own when FluidSynth probes a missing card.
-void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...)
-{
-}
-
 void InstallLogHandlers()
 {
     static std::once_flag once;
     std::call_once(once, [] {
         for (int level = FLUID_PANIC; level <= FLUID_DBG; ++level)
             fluid_set_log_function(level, KeepFluidMessage, nullptr);
-        snd_lib_error_set_handler(IgnoreAlsaError);
     });
+    // FluidSynth's ALSA driver probing a missing card.
+    SilenceAlsaConsole();
 }
 
 void ClearFluidLog()

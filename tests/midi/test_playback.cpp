@@ -309,25 +309,12 @@ TEST_F(DocTest, PlaysInRealTimeIntoTheSynthesizersAudioFile)
 
 namespace {
 
-// Ports that play on the real-time clock into a sink that counts.
-class CCountingPorts final : public IMidiOutService
+// Counts what the port clock sends.
+struct CCountingSink final : IMidiSink
 {
-public:
-    struct Counter final : IMidiSink
-    {
-        std::atomic<long>* pCount;
-        void Send(uint32_t) override { pCount->fetch_add(1, std::memory_order_relaxed); }
-    };
-    unsigned GetNumDevs() const override { return 0; }
-    int GetDevCaps(unsigned, MidiOutCaps&) const override { return MMSYSERR_BADDEVICEID; }
-    int OpenDriver(uint32_t, std::unique_ptr<CMidiDriver>& driver) override
-    {
-        auto sink = std::make_unique<Counter>();
-        sink->pCount = &m_nSent;
-        driver = std::make_unique<CPortClockDriver>(std::move(sink));
-        return MMSYSERR_NOERROR;
-    }
-    std::atomic<long> m_nSent{0};
+    std::atomic<long>& count;
+    explicit CCountingSink(std::atomic<long>& n) : count(n) {}
+    void Send(uint32_t) override { count.fetch_add(1, std::memory_order_relaxed); }
 };
 
 } // namespace
@@ -337,7 +324,8 @@ public:
 // buffers back and close the stream.
 TEST_F(DocTest, StartStopOnTheRealClockLosesNoBuffer)
 {
-    CCountingPorts ports;
+    std::atomic<long> nSent{0};
+    CSinkPortOut ports([&] { return std::make_unique<CCountingSink>(nSent); });
     Recreate(&ports);
     std::atomic<bool> bDone{false};
     std::thread editor([&] {
@@ -359,6 +347,6 @@ TEST_F(DocTest, StartStopOnTheRealClockLosesNoBuffer)
     }
     bDone = true;
     editor.join();
-    EXPECT_GT(ports.m_nSent.load(), 200L * 24);
+    EXPECT_GT(nSent.load(), 200L * 24);
     EXPECT_EQ(view->m_nFailurePosts.load(), 0);
 }

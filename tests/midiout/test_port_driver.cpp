@@ -88,31 +88,6 @@ private:
     int m_nFailAfter;
 };
 
-// One device: a port clock that sounds into a recording sink.
-class CTestPortService final : public IMidiOutService
-{
-public:
-    unsigned GetNumDevs() const override { return 1; }
-    int GetDevCaps(unsigned nDevice, MidiOutCaps& caps) const override
-    {
-        if (nDevice != 0) return MMSYSERR_BADDEVICEID;
-        caps.szPname = "Test port";
-        return MMSYSERR_NOERROR;
-    }
-    int OpenDriver(uint32_t uDeviceID, std::unique_ptr<CMidiDriver>& driver) override
-    {
-        if (uDeviceID != 0) return MMSYSERR_BADDEVICEID;
-        auto clock = std::make_unique<CPortClockDriver>(std::make_unique<CRecordingSink>(m_recording, m_nFailAfter));
-        m_pDriver = clock.get();
-        driver = std::move(clock);
-        return MMSYSERR_NOERROR;
-    }
-
-    int m_nFailAfter = -1;
-    CRecording m_recording;
-    CPortClockDriver* m_pDriver = nullptr;  // while the stream is open
-};
-
 constexpr uint32_t kDivision = 120;
 constexpr uint32_t kTempo = 290000;  // a tick of 2416666.67 ns: due times must round, not drift
 constexpr uint32_t kDelta = 2;
@@ -131,7 +106,7 @@ class CLoopPlayer
 public:
     explicit CLoopPlayer(size_t nEvents, int nFailAfter = -1) : m_nEvents(nEvents)
     {
-        m_service.m_nFailAfter = nFailAfter;
+        m_nFailAfter = nFailAfter;
         uint32_t device = 0;
         m_nOpen = midiout::StreamOpen(m_service, &m_hStream, &device, 1, &Callback, this);
         if (m_nOpen) return;
@@ -164,7 +139,9 @@ public:
     }
     const MidiHdr& Hdr(size_t i) const { return m_buf[i].hdr; }
 
-    CTestPortService m_service;
+    CRecording m_recording;
+    int m_nFailAfter = -1;
+    CSinkPortOut m_service{[this] { return std::make_unique<CRecordingSink>(m_recording, m_nFailAfter); }};
     HMidiStream m_hStream = nullptr;
     int m_nOpen = MMSYSERR_ERROR;
     std::atomic<bool> m_bRefill{true};
@@ -254,7 +231,7 @@ TEST(PortDriver, PlaysRefilledLoopOnTheTickGrid)
     ASSERT_EQ(player.Fill(1), MMSYSERR_NOERROR);
     const int64_t tBeforeStart = SteadyNs();
     ASSERT_EQ(midiout::StreamRestart(player.m_hStream), MMSYSERR_NOERROR);
-    const CRecording& sink = player.m_service.m_recording;
+    const CRecording& sink = player.m_recording;
     ASSERT_TRUE(sink.WaitFor(kEvents));
     // A refill that came too late would move the grid; that is not what is tested here.
     ASSERT_EQ(player.m_hStream->Underruns(), 0u);
@@ -278,7 +255,7 @@ TEST(PortDriver, StopReturnsEveryBufferAndSilencesTheClock)
     ASSERT_EQ(player.Fill(0), MMSYSERR_NOERROR);
     ASSERT_EQ(player.Fill(1), MMSYSERR_NOERROR);
     ASSERT_EQ(midiout::StreamRestart(player.m_hStream), MMSYSERR_NOERROR);
-    const CRecording& sink = player.m_service.m_recording;
+    const CRecording& sink = player.m_recording;
     ASSERT_TRUE(sink.WaitFor(2));
 
     ASSERT_EQ(midiout::StreamStop(player.m_hStream), MMSYSERR_NOERROR);
@@ -300,7 +277,7 @@ TEST(PortDriver, ShortMsgAndResetGoOutAtOnce)
 {
     CLoopPlayer player(0);
     ASSERT_EQ(player.m_nOpen, MMSYSERR_NOERROR);
-    const CRecording& sink = player.m_service.m_recording;
+    const CRecording& sink = player.m_recording;
 
     // Paused, with nothing queued: the clock still sends immediate messages.
     const int64_t tBefore = SteadyNs();
@@ -337,7 +314,7 @@ TEST(PortDriver, ResetJustBeforeCloseStillReachesThePort)
 {
     CLoopPlayer player(0);
     ASSERT_EQ(player.m_nOpen, MMSYSERR_NOERROR);
-    CRecording& sent = player.m_service.m_recording;
+    CRecording& sent = player.m_recording;
     // The clock is busy in a slow send when the reset comes, and the close
     // follows before it is free again.
     sent.m_bHold = true;
@@ -362,7 +339,7 @@ TEST(PortDriver, VanishedPortFailsQueueingAndRestart)
     CLoopPlayer player(16, 3);
     ASSERT_EQ(player.m_nOpen, MMSYSERR_NOERROR);
     player.m_bRefill = false;
-    CPortClockDriver& driver = *player.m_service.m_pDriver;
+    CPortClockDriver& driver = *player.m_service.Clock();
     EXPECT_EQ(driver.Health(), MMSYSERR_NOERROR);
     ASSERT_EQ(player.Fill(0), MMSYSERR_NOERROR);
     ASSERT_EQ(midiout::StreamRestart(player.m_hStream), MMSYSERR_NOERROR);

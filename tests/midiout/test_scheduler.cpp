@@ -33,6 +33,15 @@ Collection CollectUntil(CMidiScheduler& s, int64_t from, int64_t tEnd, int64_t p
     return run;
 }
 
+// Times in milliseconds, one tick a second: easy to read in the checks.
+CMidiScheduler OneTickASecond()
+{
+    CMidiScheduler s(1000);
+    s.SetTimeDivision(1, 0);
+    s.SetTempo(1000000, 0);
+    return s;
+}
+
 } // namespace
 
 TEST(Scheduler, StepTimesComeFromTheTickPositionWithoutDrift)
@@ -74,10 +83,7 @@ TEST(Scheduler, StepTimesComeFromTheTickPositionWithoutDrift)
 
 TEST(Scheduler, TempoChangeAppliesFromNowKeepingThePartOfTheTickGone)
 {
-    // One tick a second, in milliseconds.
-    CMidiScheduler s(1000);
-    s.SetTimeDivision(1, 0);
-    s.SetTempo(1000000, 0);
+    CMidiScheduler s = OneTickASecond();
     RecordBuffer buf;
     for (int i = 0; i < 5; ++i) buf.Add(1, NoteOn(40 + i, 100));
     s.Queue(buf.Header(), 0);
@@ -100,9 +106,7 @@ TEST(Scheduler, TempoChangeAppliesFromNowKeepingThePartOfTheTickGone)
 
 TEST(Scheduler, BuffersPlayBackToBackAndComeBackAfterTheirLastEvent)
 {
-    CMidiScheduler s(1000);
-    s.SetTimeDivision(1, 0);
-    s.SetTempo(1000000, 0);
+    CMidiScheduler s = OneTickASecond();
     RecordBuffer a, b;
     a.Add(0, NoteOn(36, 1));
     a.Add(2, NoteOn(36, 0));
@@ -137,9 +141,7 @@ TEST(Scheduler, BuffersPlayBackToBackAndComeBackAfterTheirLastEvent)
 
 TEST(Scheduler, ALateBufferStartsWhenItComesAndCountsAsAnUnderrun)
 {
-    CMidiScheduler s(1000);
-    s.SetTimeDivision(1, 0);
-    s.SetTempo(1000000, 0);
+    CMidiScheduler s = OneTickASecond();
     RecordBuffer a, b, c;
     a.Add(1, NoteOn(36, 1));
     b.Add(1, NoteOn(37, 1));
@@ -167,9 +169,7 @@ TEST(Scheduler, ALateBufferStartsWhenItComesAndCountsAsAnUnderrun)
 
 TEST(Scheduler, RecordKinds)
 {
-    CMidiScheduler s(1000);
-    s.SetTimeDivision(1, 0);
-    s.SetTempo(1000000, 0);
+    CMidiScheduler s = OneTickASecond();
     RecordBuffer buf;
     buf.Add(1, MEVT_NOP << 24);
     buf.Add(0, MEVT_TEMPO << 24 | 500000);              // twice as fast from tick 1
