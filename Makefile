@@ -5,8 +5,8 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
-# Until the editor window lands, rondo runs its command line.
-ARGS ?= --help
+# make run ARGS=path/to/loop.rlf opens that loop.
+ARGS ?=
 
 .PHONY: all run test bench deps configure build clean
 

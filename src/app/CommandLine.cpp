@@ -53,14 +53,6 @@ QJsonObject LoopAsJson(const CRondoDoc& doc, const CHeadlessView& view)
     };
 }
 
-// Opens the store as the editor does: the first run imports the legacy INI.
-void OpenSettings(CSettingsStore& settings)
-{
-    bool bCreated = false;
-    if (settings.Open(QString(), QStringLiteral("Quillon Software/Rondo"), &bCreated) && bCreated)
-        settings.ImportIniFile();
-}
-
 // Loads path into a document reset to a new loop. kExitOk or the exit code.
 int LoadForCommand(CRondoDoc& doc, const QString& path)
 {
@@ -158,6 +150,20 @@ int Render(CSettingsStore& settings, const RenderRequest& request)
 
 } // namespace
 
+bool WantsCommandLine(int argc, char** argv)
+{
+    static const char* const kOptions[] = {"--export", "--info", "--render", "--list-devices", "--loops", "--tempo",
+                                           "--soundfont", "--help", "--help-all", "-h", "-?", "--version", "-v"};
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "--") break;
+        for (const char* option : kOptions) {
+            if (arg == option || arg.startsWith(QByteArray(option) + '=')) return true;
+        }
+    }
+    return false;
+}
+
 int RunCommandLine(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -168,6 +174,7 @@ int RunCommandLine(int argc, char** argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Rondo: a drum-loop editor for MIDI composers.\n\n"
+        "  rondo [LOOP.rlf]                  open the editor window (with that loop)\n"
         "  rondo --export LOOP.rlf OUT.mid   write the loop as a Standard MIDI File\n"
         "  rondo --info LOOP.rlf             print the loop as JSON\n"
         "  rondo --render LOOP.rlf OUT.wav   play the loop into a WAV file\n"
@@ -208,8 +215,7 @@ int RunCommandLine(int argc, char** argv)
     const int nModes = int(bExport) + int(bInfo) + int(bRender) + int(bList);
     if (nModes != 1) {
         PrintError(nModes ? QStringLiteral("rondo: choose one of --export, --info, --render and --list-devices.")
-                          : QStringLiteral("rondo: the editor window is not part of this build; "
-                                           "use --export, --info, --render or --list-devices (see rondo --help)."));
+                          : QStringLiteral("rondo: --loops, --tempo and --soundfont go with --render."));
         return kExitUsage;
     }
     if (!bRender && (parser.isSet(loopsOption) || parser.isSet(tempoOption) || parser.isSet(soundFontOption))) {
@@ -226,7 +232,7 @@ int RunCommandLine(int argc, char** argv)
     }
 
     CSettingsStore settings;
-    OpenSettings(settings);
+    settings.OpenForApplication();
     if (bList) return ListDevices(settings);
 
     if (bRender) {

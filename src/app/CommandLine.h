@@ -8,6 +8,10 @@ enum RondoExit : int {
     kExitUsage = 64,       // wrong options or arguments
 };
 
+// True when the arguments ask for a headless command (or for help or the
+// version) rather than the editor window.
+bool WantsCommandLine(int argc, char** argv);
+
 // Runs the headless commands (--export, --info, --render, --list-devices);
 // needs no display and no sound card.
 int RunCommandLine(int argc, char** argv);

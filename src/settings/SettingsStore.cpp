@@ -111,6 +111,15 @@ bool CSettingsStore::Open(const QString& root, const QString& keyPath, bool* pbC
     return file.open(QIODevice::ReadOnly);
 }
 
+bool CSettingsStore::OpenForApplication()
+{
+    bool bCreated = false;
+    const bool bOpen = Open(QString(), QStringLiteral("Quillon Software/Rondo"), &bCreated);
+    if (bOpen && bCreated)
+        ImportIniFile();
+    return bOpen;
+}
+
 int CSettingsStore::GetInt(const QString& section, const QString& name, int nDefault) const
 {
     const std::optional<QString> text = ReadValue(m_strFile, section, name);

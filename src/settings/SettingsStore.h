@@ -23,6 +23,9 @@ public:
     // The location is remembered even when the call fails. An empty root means
     // the per-user configuration directory ($XDG_CONFIG_HOME or ~/.config).
     bool Open(const QString& root, const QString& keyPath, bool* pbCreated = nullptr);
+    // The program's own store at the per-user location; the run that creates
+    // it imports the legacy INI file first.
+    bool OpenForApplication();
 
     int GetInt(const QString& section, const QString& name, int nDefault) const;
     bool SetInt(const QString& section, const QString& name, int nValue);

@@ -1,0 +1,246 @@
+#include "app/AppFixture.h"
+#include "view/Commands.h"
+#include "view/GridButtons.h"
+
+#include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QScreen>
+#include <QSlider>
+#include <QStatusBar>
+#include <QTest>
+#include <QToolBar>
+#include <QUrl>
+
+using MsgResult = IRondoView::MsgResult;
+using FileKind = IRondoView::FileKind;
+
+namespace {
+
+// A loop file written by the program itself: one hit on voice 6, beat 3.
+QString SaveLoop(CRondoApp& app, const QString& path)
+{
+    CRondoDoc& doc = *app.Document();
+    CRondoView& view = *app.MainFrame()->GetActiveView();
+    while (view.m_nVoices < 6) view.AddVoice();
+    doc.m_cells[5][3] = 1;
+    doc.m_nBPM = 132;
+    return doc.SaveLoopTo(path) ? path : QString();
+}
+
+} // namespace
+
+class FrameTest : public AppTest
+{
+};
+
+TEST_F(FrameTest, StartsWithANewLoopOfFourRowsAtTempo100)
+{
+    EXPECT_EQ(frame().windowTitle(), QStringLiteral("Rondo"));
+    EXPECT_TRUE(frame().isVisible());
+    EXPECT_EQ(view().m_nVoices, 4);
+    EXPECT_EQ(view().TempoSlider()->value(), 100);
+    EXPECT_EQ(frame().PaneText(0), QStringLiteral("Ready"));
+    EXPECT_EQ(frame().PaneText(1), QStringLiteral("BPM"));
+    EXPECT_EQ(view().height(), view().FormSize(4).height());
+    // The placement is stored from the first start on.
+    const CSettingsStore& settings = app->m_settings;
+    EXPECT_EQ(settings.GetInt("Screen", "cx", 0), frame().width());
+    EXPECT_EQ(settings.GetInt("Screen", "cy", 0), frame().height());
+    EXPECT_EQ(settings.GetInt("Screen", "x", -1), frame().x());
+}
+
+TEST_F(FrameTest, TheLoopNamedOnTheCommandLineOpens)
+{
+    const QString path = SaveLoop(*app, TempPath("Groove.rlf"));
+    ASSERT_FALSE(path.isEmpty());
+    Start(path);
+    EXPECT_TRUE(doc().IsCellOn(5, 3));
+    EXPECT_EQ(view().m_nVoices, 6);
+    EXPECT_EQ(view().TempoSlider()->value(), 132);
+    EXPECT_EQ(frame().windowTitle(), QStringLiteral("Groove - Rondo"));
+    EXPECT_EQ(doc().m_strFilePath, path);
+    EXPECT_FALSE(doc().m_bDirty);
+}
+
+TEST_F(FrameTest, AnInvalidFileOnTheCommandLineSaysSoAndShowsANewLoop)
+{
+    ASSERT_TRUE(rondo_test::WriteFile(TempPath("notes.txt"), "not a loop"));
+    // The message comes while the window starts: answer it before the fixture hooks in.
+    app.reset();
+    app = std::make_unique<CRondoApp>(&midiOut);
+    QStringList shown;
+    QTimer::singleShot(0, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* box = qobject_cast<QMessageBox*>(w)) {
+                shown << box->text();
+                box->accept();
+            }
+        }
+    });
+    ASSERT_TRUE(app->InitInstance(TempPath("notes.txt")));
+    EXPECT_EQ(shown, QStringList{QString::fromLatin1(CRondoDoc::kMsgInvalidFile)});
+    EXPECT_EQ(frame().windowTitle(), QStringLiteral("Rondo"));
+    EXPECT_TRUE(doc().m_strFilePath.isEmpty());
+    EXPECT_EQ(view().m_nVoices, 4);
+}
+
+TEST_F(FrameTest, AStoredPlacementIsKeptOnlyWhenItFitsTheScreen)
+{
+    bool bReplaced = false;
+    EXPECT_EQ(CMainFrame::ValidatePlacement(QRect(0, 0, 0, 0), QSize(1024, 768), &bReplaced),
+              QRect(128, 96, 768, 576));
+    EXPECT_TRUE(bReplaced);
+    EXPECT_EQ(CMainFrame::ValidatePlacement(QRect(10, 10, 2000, 500), QSize(1280, 1024), &bReplaced),
+              QRect(160, 128, 960, 768));
+    EXPECT_TRUE(bReplaced) << "too wide: rejected as a whole";
+    EXPECT_EQ(CMainFrame::ValidatePlacement(QRect(-5, 10, 500, 300), QSize(1280, 1024), &bReplaced).x(), 160);
+    EXPECT_TRUE(bReplaced);
+    EXPECT_EQ(CMainFrame::ValidatePlacement(QRect(1280, 1024, 500, 300), QSize(1280, 1024), &bReplaced),
+              QRect(1280, 1024, 500, 300));
+    EXPECT_FALSE(bReplaced) << "the screen's edge itself is accepted";
+    EXPECT_EQ(CMainFrame::ValidatePlacement(QRect(1281, 0, 500, 300), QSize(1280, 1024), &bReplaced).x(), 160);
+    EXPECT_TRUE(bReplaced);
+
+    // The next start opens where the window was left.
+    frame().move(37, 21);
+    QApplication::processEvents();
+    Start();
+    EXPECT_EQ(frame().pos(), QPoint(37, 21));
+}
+
+TEST_F(FrameTest, NewAsksBeforeDroppingChangesAndACancelledSaveKeepsTheLoop)
+{
+    QTest::mouseClick(view().Cell(0, 0), Qt::LeftButton);
+    // Cancel at the prompt.
+    command(ID_LOOP_NEW).trigger();
+    EXPECT_EQ(messages, QStringList{QString::fromLatin1(CRondoDoc::kMsgSavePrompt)});
+    EXPECT_TRUE(doc().IsCellOn(0, 0));
+    // Yes, then a cancelled Save As: the loop is not dropped.
+    answers = {MsgResult::Yes};
+    command(ID_LOOP_NEW).trigger();
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].kind, FileKind::SaveLoop);
+    EXPECT_EQ(dialogs[0].initialName, QStringLiteral("untitled"));
+    EXPECT_TRUE(doc().IsCellOn(0, 0));
+    EXPECT_TRUE(doc().m_bDirty);
+    // Yes and a file: saved, then the new loop.
+    answers = {MsgResult::Yes};
+    chosenFiles = {TempPath("first.rlf")};
+    command(ID_LOOP_NEW).trigger();
+    EXPECT_TRUE(QFile::exists(TempPath("first.rlf")));
+    EXPECT_FALSE(doc().IsCellOn(0, 0));
+    EXPECT_EQ(frame().windowTitle(), QStringLiteral("Rondo"));
+    // No: dropped without saving.
+    QTest::mouseClick(view().Cell(1, 1), Qt::LeftButton);
+    answers = {MsgResult::No};
+    command(ID_LOOP_NEW).trigger();
+    EXPECT_FALSE(doc().IsCellOn(1, 1));
+    EXPECT_FALSE(doc().m_bDirty);
+}
+
+TEST_F(FrameTest, OpenSaveAndSaveAsRememberTheirFoldersApart)
+{
+    QDir(files.path()).mkpath("open");
+    QDir(files.path()).mkpath("save");
+    const QString saved = SaveLoop(*app, TempPath("open/beat.rlf"));
+    ASSERT_FALSE(saved.isEmpty());
+    answers = {MsgResult::No};
+    command(ID_LOOP_NEW).trigger();
+
+    command(ID_LOOP_OPEN).trigger();
+    EXPECT_TRUE(messages.isEmpty()) << "an unchanged loop opens without a question";
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].kind, FileKind::OpenLoop);
+    EXPECT_FALSE(doc().IsCellOn(5, 3)) << "a cancelled dialog changes nothing";
+    chosenFiles = {saved};
+    command(ID_LOOP_OPEN).trigger();
+    EXPECT_TRUE(doc().IsCellOn(5, 3));
+    EXPECT_EQ(frame().windowTitle(), QStringLiteral("beat - Rondo"));
+
+    // Save writes the open file without a dialog.
+    QTest::mouseClick(view().Cell(0, 9), Qt::LeftButton);
+    command(ID_LOOP_SAVE).trigger();
+    EXPECT_EQ(dialogs.size(), 2u);
+    EXPECT_FALSE(doc().m_bDirty);
+
+    // Save As starts where Save As saved last, not where Open opened.
+    chosenFiles = {TempPath("save/copy.rlf")};
+    command(ID_LOOP_SAVE_AS).trigger();
+    EXPECT_EQ(dialogs.back().initialName, QStringLiteral("untitled"));
+    command(ID_LOOP_SAVE_AS).trigger();
+    EXPECT_EQ(dialogs.back().initialName, TempPath("save/untitled"));
+    command(ID_LOOP_OPEN).trigger();
+    EXPECT_EQ(dialogs.back().initialName, TempPath("open/untitled"));
+    command(ID_EXPORT).trigger();
+    EXPECT_EQ(dialogs.back().kind, FileKind::ExportMidi);
+    EXPECT_EQ(dialogs.back().initialName, QStringLiteral("Your Title")) << "the loop title, no folder yet";
+}
+
+TEST_F(FrameTest, AnInvalidLoopFileIsReportedAndTheLoopKept)
+{
+    ASSERT_TRUE(rondo_test::WriteFile(TempPath("bad.rlf"), QByteArray(100, 'x')));
+    QTest::mouseClick(view().Cell(2, 2), Qt::LeftButton);
+    answers = {MsgResult::No};
+    chosenFiles = {TempPath("bad.rlf")};
+    command(ID_LOOP_OPEN).trigger();
+    EXPECT_EQ(messages.back(), QString::fromLatin1(CRondoDoc::kMsgInvalidFile));
+    EXPECT_TRUE(doc().IsCellOn(2, 2));
+}
+
+TEST_F(FrameTest, ClosingStopsPlaybackAndAsksUnlessThePreferenceSaysNot)
+{
+    view().OnStart();
+    QTest::mouseClick(view().Cell(0, 0), Qt::LeftButton);
+    EXPECT_FALSE(frame().close()) << "Cancel keeps the window open";
+    EXPECT_TRUE(frame().isVisible());
+    EXPECT_FALSE(doc().m_bPlaying) << "playback stopped all the same";
+    EXPECT_TRUE(view().StartButton()->isEnabled());
+    EXPECT_EQ(messages.size(), 1);
+
+    doc().m_bNoSavePrompt = true;
+    EXPECT_TRUE(frame().close());
+    EXPECT_EQ(messages.size(), 1) << "no question with the preference set";
+}
+
+TEST_F(FrameTest, MenusAndToolbarCarryTheCommandsWithTheirKeysAndPrompts)
+{
+    QToolBar* pToolBar = frame().findChild<QToolBar*>();
+    ASSERT_NE(pToolBar, nullptr);
+    QStringList order;
+    for (QAction* pAction : pToolBar->actions()) order << (pAction->isSeparator() ? QStringLiteral("|") : pAction->toolTip());
+    EXPECT_EQ(order.join(u','), QStringLiteral("New,Open,Save,Export,|,Notes,Preferences,MIDI,|,Add Voice,Delete Voice,|,About"));
+    for (QAction* pAction : pToolBar->actions())
+        EXPECT_TRUE(pAction->isSeparator() || !pAction->icon().pixmap(16, 16).isNull()) << pAction->toolTip().toStdString();
+    EXPECT_EQ(command(ID_EXPORT).statusTip(), QStringLiteral("Export as MIDI"));
+    EXPECT_EQ(command(ID_EXPORT).shortcut(), QKeySequence(Qt::Key_F10));
+    EXPECT_EQ(command(ID_SHIFT_LEFT).shortcut(), QKeySequence(Qt::Key_Left));
+    EXPECT_EQ(command(ID_LOOP_SAVE).shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
+    EXPECT_EQ(command(ID_MIDI).toolTip(), QStringLiteral("MIDI"));
+
+    // Hiding the status bar keeps the width and the row limits right.
+    const int nMinHeight = frame().minimumHeight();
+    frame().statusBar()->hide();
+    QApplication::processEvents();
+    EXPECT_LT(frame().minimumHeight(), nMinHeight);
+    EXPECT_EQ(frame().maximumHeight() - frame().minimumHeight(), 8 * view().RowPitch());
+}
+
+TEST_F(FrameTest, HelpTopicsOpensTheShippedHelpPage)
+{
+    QUrl opened;
+    frame().m_openUrl = [&](const QUrl& url) {
+        opened = url;
+        return true;
+    };
+    frame().Command(CMainFrame::ID_HELP_FINDER)->trigger();
+    ASSERT_TRUE(opened.isLocalFile());
+    QFile page(opened.toLocalFile());
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly)) << opened.toString().toStdString();
+    EXPECT_TRUE(page.readAll().contains("Rondo"));
+
+    frame().m_openUrl = [](const QUrl&) { return false; };
+    frame().Command(CMainFrame::ID_HELP_FINDER)->trigger();
+    EXPECT_TRUE(frame().PaneText(0).contains(QStringLiteral("could not be opened")));
+}
