@@ -164,12 +164,17 @@ bool WantsCommandLine(int argc, char** argv)
     return false;
 }
 
-int RunCommandLine(int argc, char** argv)
+void SetApplicationIdentity()
 {
-    QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Quillon Software"));
     QCoreApplication::setApplicationName(QStringLiteral("Rondo"));
     QCoreApplication::setApplicationVersion(QStringLiteral(RONDO_VERSION));
+}
+
+int RunCommandLine(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    SetApplicationIdentity();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(

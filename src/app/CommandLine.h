@@ -8,6 +8,10 @@ enum RondoExit : int {
     kExitUsage = 64,       // wrong options or arguments
 };
 
+// Organisation, application name and version, for the settings location
+// and --version.
+void SetApplicationIdentity();
+
 // True when the arguments ask for a headless command (or for help or the
 // version) rather than the editor window.
 bool WantsCommandLine(int argc, char** argv);

@@ -42,9 +42,7 @@ bool CRondoApp::InitInstance(const QString& loopFile)
 int RunEditor(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Quillon Software"));
-    QApplication::setApplicationName(QStringLiteral("Rondo"));
-    QApplication::setApplicationVersion(QStringLiteral(RONDO_VERSION));
+    SetApplicationIdentity();
     QApplication::setDesktopFileName(QStringLiteral("rondo"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/rondo.svg")));
 

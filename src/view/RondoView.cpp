@@ -303,10 +303,17 @@ void CRondoView::DeleteVoice()
 
 void CRondoView::SetCurVoice(int nVoice)
 {
+    ChangeCurVoice(nVoice);
+}
+
+int CRondoView::ChangeCurVoice(int nVoice)
+{
     const int previous = m_nCurVoice;
     m_nCurVoice = nVoice;
+    // The green label moves.
     m_voiceButtons[size_t(previous)]->update();
     m_voiceButtons[size_t(nVoice)]->update();
+    return previous;
 }
 
 void CRondoView::SetShifting(bool bShifting)
@@ -319,11 +326,7 @@ void CRondoView::SetShifting(bool bShifting)
 
 void CRondoView::OnVoicePressed(int nVoice)
 {
-    const int previous = m_nCurVoice;
-    m_nCurVoice = nVoice;
-    m_voiceButtons[size_t(previous)]->update();
-    m_voiceButtons[size_t(nVoice)]->update();
-    ShowPropertySheet(0, previous);
+    ShowPropertySheet(0, ChangeCurVoice(nVoice));
 }
 
 void CRondoView::OnCellPressed(int nVoice, int nBeat)
@@ -336,10 +339,7 @@ void CRondoView::OnCellPressed(int nVoice, int nBeat)
     m_doc.m_bDirty = true;
     Cell(nVoice, nBeat)->update();
     if (nVoice != m_nCurVoice) {
-        const int previous = m_nCurVoice;
-        m_nCurVoice = nVoice;
-        m_voiceButtons[size_t(previous)]->update();
-        m_voiceButtons[size_t(nVoice)]->update();
+        const int previous = ChangeCurVoice(nVoice);
         if (m_pSheetFrame) SyncNotesPage(previous);
     }
 }

@@ -128,6 +128,8 @@ private:
     void DeliverBpm();
     void DeliverPlaybackFailed();
     void ShowRow(int nRow, bool bShow);
+    // Makes nVoice current; returns the voice that was.
+    int ChangeCurVoice(int nVoice);
     void MoveFrameToFit();
 
     CRondoDoc& m_doc;
