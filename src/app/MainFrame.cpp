@@ -130,7 +130,7 @@ void CMainFrame::OnCreate()
     }
     QAction* pExit = AddCommand(ID_APP_EXIT, QStringLiteral("E&xit"), QString(), QStringLiteral("Quit the application\nExit"));
     connect(pExit, &QAction::triggered, this, &QWidget::close);
-    QAction* pHelp = AddCommand(ID_HELP_FINDER, QStringLiteral("&Help Topics"), QString(),
+    QAction* pHelp = AddCommand(ID_HELP_FINDER, QStringLiteral("&Help Topics"), QStringLiteral("F1"),
                                 QStringLiteral("List Help topics\nHelp Topics"));
     connect(pHelp, &QAction::triggered, this, &CMainFrame::OnHelpFinder);
     QAction* pAbout = AddCommand(ID_APP_ABOUT, QStringLiteral("&About Rondo..."), QString(),

@@ -14,9 +14,11 @@
 
 CRondoApp::CRondoApp(IMidiOutService* pMidiOut) : m_pMidiOut(pMidiOut) {}
 
-// The window goes first: its view must not outlive the document's stream.
 CRondoApp::~CRondoApp()
 {
+    // However the program ends, the callback thread must be gone before the
+    // view it reports to.
+    if (m_pDoc) m_pDoc->Stop();
     m_pFrame.reset();
     m_pDoc.reset();
 }

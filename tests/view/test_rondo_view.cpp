@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QStatusBar>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
@@ -333,4 +334,41 @@ TEST_F(ViewTest, KeysReachTheCommandsWhenTheMainWindowIsActive)
     EXPECT_EQ(QApplication::focusWidget(), view().VoiceButton(1));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
     EXPECT_EQ(view().m_nCurVoice, 1);
+}
+
+TEST(GridPaintingTest, VoiceButtonEdgesLeaveEachSegmentsEndPointToTheNext)
+{
+    const QColor face(200, 200, 200), black(0, 0, 0), grey(128, 128, 128), white(255, 255, 255);
+    const auto paint = [&](bool bPressed) {
+        QImage image(50, 20, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        QPainter p(&image);
+        PaintVoiceButton(p, image.rect(), bPressed, false, QString(), face);
+        return image;
+    };
+    const QImage raised = paint(false);
+    EXPECT_EQ(raised.pixelColor(0, 19), black);
+    EXPECT_EQ(raised.pixelColor(49, 19), black);
+    EXPECT_EQ(raised.pixelColor(49, 1), black);
+    EXPECT_EQ(raised.pixelColor(49, 0), face) << "the black edge's end point";
+    EXPECT_EQ(raised.pixelColor(48, 18), grey);
+    EXPECT_EQ(raised.pixelColor(48, 2), grey);
+    EXPECT_EQ(raised.pixelColor(48, 1), white) << "where the grey edge ends, the white one starts";
+    EXPECT_EQ(raised.pixelColor(1, 1), white);
+    EXPECT_EQ(raised.pixelColor(1, 17), white);
+    EXPECT_EQ(raised.pixelColor(1, 18), grey) << "the white edge's end point belongs to the grey one";
+    EXPECT_EQ(raised.pixelColor(0, 0), face);
+
+    const QImage sunken = paint(true);
+    EXPECT_EQ(sunken.pixelColor(0, 19), grey);
+    EXPECT_EQ(sunken.pixelColor(0, 0), grey);
+    EXPECT_EQ(sunken.pixelColor(48, 0), grey);
+    EXPECT_EQ(sunken.pixelColor(49, 0), white);
+    EXPECT_EQ(sunken.pixelColor(49, 19), white);
+    EXPECT_EQ(sunken.pixelColor(2, 19), white);
+    EXPECT_EQ(sunken.pixelColor(1, 19), face) << "the white edge's end point";
+    EXPECT_EQ(sunken.pixelColor(1, 18), black);
+    EXPECT_EQ(sunken.pixelColor(1, 1), black);
+    EXPECT_EQ(sunken.pixelColor(47, 1), black);
+    EXPECT_EQ(sunken.pixelColor(48, 1), face);
 }
