@@ -48,6 +48,9 @@ void CRondoDoc::RebuildDeviceTable()
 
 void CRondoDoc::SetChannel(int nChannel)
 {
+    // The MIDI page may change the channel while a refill rewrites the
+    // stream block from m_byNoteOn.
+    std::lock_guard<std::mutex> guard(m_lock);
     m_nChannel = static_cast<int8_t>(nChannel);
     m_byNoteOn = static_cast<uint8_t>(0x90 + m_nChannel);
     m_byProgChange = static_cast<uint8_t>(0xC0 + m_nChannel);

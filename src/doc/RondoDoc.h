@@ -148,6 +148,7 @@ public:
     const QString& LastError() const { return m_strLastError; }
 
     bool IsCellOn(int nVoice, int nBeat) const { return m_cells[nVoice][nBeat] != 0; }
+    // Takes m_lock.
     void SetChannel(int nChannel);
 
     // --- fields ---

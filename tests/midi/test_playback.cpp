@@ -1,13 +1,10 @@
 #include "doc/DocFixture.h"
 #include "midiout/MidiStream.h"
-#include "midiout/PortDriver.h"
 #include "midiout/SystemMidiOut.h"
 
 #include <QFile>
 
-#include <atomic>
 #include <chrono>
-#include <random>
 #include <thread>
 
 namespace {
@@ -235,35 +232,6 @@ TEST_F(PlaybackTest, AFailedStartReportsWhyAndLooksStopped)
     EXPECT_EQ(HitsAt(2 * kStep100).size(), 12u);
 }
 
-TEST_F(PlaybackTest, StartStopCyclesWhileTheGridIsEditedLoseNoBuffer)
-{
-    std::atomic<bool> bDone{false};
-    std::thread editor([&] {
-        std::mt19937 rng(7);
-        while (!bDone.load()) {
-            const int v = int(rng() % 12), b = int(rng() % 16);
-            switch (rng() % 3) {
-            case 0: SetCell(v, b, 1 - doc->m_cells[v][b]); break;
-            case 1: doc->ShiftBeats(rng() % 2); break;
-            default: doc->ClearVoiceCells(v); break;
-            }
-        }
-    });
-    std::mt19937 rng(11);
-    for (int cycle = 0; cycle < 300; ++cycle) {
-        ASSERT_TRUE(doc->Play()) << cycle;
-        Clock().AdvanceBy(int64_t(rng() % 400) * kMs);
-        doc->SetTempo(40 + unsigned(rng() % 161));
-        Clock().AdvanceBy(int64_t(rng() % 100) * kMs);
-        ASSERT_TRUE(doc->Stop()) << cycle;
-        for (const MidiHdr& hdr : doc->m_midiHdr) ASSERT_FALSE(hdr.dwFlags & MHDR_INQUEUE) << cycle;
-        ASSERT_EQ(view->m_nFailurePosts.load(), 0);
-    }
-    bDone = true;
-    editor.join();
-    EXPECT_EQ(midiOut.m_opened.size(), 300u);
-}
-
 // The real-time path of this machine's own service: the built-in synthesizer
 // paced by the real clock into its audio file, started and stopped by the
 // document as the Start and Stop buttons do.
@@ -305,48 +273,4 @@ TEST_F(DocTest, PlaysInRealTimeIntoTheSynthesizersAudioFile)
         if (std::abs(left[i]) > peak / 10 && (onsets.empty() || long(i) - onsets.back() > 3000)) onsets.push_back(long(i));
     ASSERT_GE(onsets.size(), 2u);
     EXPECT_NEAR(onsets[1] - onsets[0], 6615, 64) << "two steps at 200 BPM";
-}
-
-namespace {
-
-// Counts what the port clock sends.
-struct CCountingSink final : IMidiSink
-{
-    std::atomic<long>& count;
-    explicit CCountingSink(std::atomic<long>& n) : count(n) {}
-    void Send(uint32_t) override { count.fetch_add(1, std::memory_order_relaxed); }
-};
-
-} // namespace
-
-// On the real clock, with steps far shorter than any tempo of the slider, a
-// stop keeps meeting refills in flight: every stop must still get both
-// buffers back and close the stream.
-TEST_F(DocTest, StartStopOnTheRealClockLosesNoBuffer)
-{
-    std::atomic<long> nSent{0};
-    CSinkPortOut ports([&] { return std::make_unique<CCountingSink>(nSent); });
-    Recreate(&ports);
-    std::atomic<bool> bDone{false};
-    std::thread editor([&] {
-        std::mt19937 rng(3);
-        while (!bDone.load()) {
-            std::lock_guard<std::mutex> guard(doc->m_lock);
-            int& cell = doc->m_cells[rng() % 12][rng() % 16];
-            cell = 1 - cell;
-        }
-    });
-    std::mt19937 rng(5);
-    for (int cycle = 0; cycle < 200; ++cycle) {
-        ASSERT_TRUE(doc->Play()) << cycle;
-        doc->SetTempo(20000 + unsigned(rng() % 20000));  // steps of 0.4 to 0.75 ms
-        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
-        ASSERT_TRUE(doc->Stop()) << cycle;
-        ASSERT_EQ(doc->m_hStream, nullptr);
-        for (const MidiHdr& hdr : doc->m_midiHdr) ASSERT_FALSE(hdr.dwFlags & MHDR_INQUEUE) << cycle;
-    }
-    bDone = true;
-    editor.join();
-    EXPECT_GT(nSent.load(), 200L * 24);
-    EXPECT_EQ(view->m_nFailurePosts.load(), 0);
 }
