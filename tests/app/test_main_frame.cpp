@@ -244,3 +244,35 @@ TEST_F(FrameTest, HelpTopicsOpensTheShippedHelpPage)
     frame().Command(CMainFrame::ID_HELP_FINDER)->trigger();
     EXPECT_TRUE(frame().PaneText(0).contains(QStringLiteral("could not be opened")));
 }
+
+TEST_F(FrameTest, ALoopDrawnWithTheMousePlaysThroughTheBuiltInSynthesizer)
+{
+    const QString font = QStringLiteral("/usr/share/sounds/sf2/TimGM6mb.sf2");
+    if (!QFile::exists(font)) GTEST_SKIP() << "no small sound font";
+    app.reset();
+    {
+        // No sound card here: the synthesizer plays in real time into a file.
+        CSettingsStore settings;
+        ASSERT_TRUE(settings.OpenForApplication());
+        settings.SetString("Synth", "SoundFont", font);
+        settings.SetString("Synth", "AudioDriver", QStringLiteral("file"));
+        settings.SetString("Synth", "AudioFile", TempPath("live.wav"));
+    }
+    app = std::make_unique<CRondoApp>();
+    ASSERT_TRUE(app->InitInstance());
+
+    QTest::mouseClick(view().Cell(0, 0), Qt::LeftButton);
+    QTest::mouseClick(view().StartButton(), Qt::LeftButton);
+    ASSERT_TRUE(doc().m_bPlaying) << frame().PaneText(0).toStdString();
+    QTest::qWait(400);
+    EXPECT_EQ(frame().PaneText(1), QStringLiteral("100 BPM"));
+    QTest::mouseClick(view().StopButton(), Qt::LeftButton);
+    EXPECT_FALSE(doc().m_bPlaying);
+
+    const QByteArray wav = rondo_test::ReadFile(TempPath("live.wav"));
+    ASSERT_GT(wav.size(), 44);
+    int peak = 0;
+    for (qsizetype at = 44; at + 2 <= wav.size(); at += 2)
+        peak = std::max(peak, std::abs(int(int16_t(uint8_t(wav[at]) | uint8_t(wav[at + 1]) << 8))));
+    EXPECT_GT(peak, 1000) << "the hit on the first beat sounds";
+}
