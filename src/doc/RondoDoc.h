@@ -194,6 +194,7 @@ private:
     int SetTimeDivision();
     int QueueBuffers();
     int StartStream();
+    void SetStreamTempo(unsigned nBPM);
     void UnprepareBuffers();
     bool StopSequence();
     // Closes a stream left open, whatever its state.

@@ -112,18 +112,23 @@ int CRondoDoc::QueueBuffers()
 int CRondoDoc::StartStream()
 {
     m_nCallbackState = CALLBACK_LIVE;
+    // The slider's tempo goes in while the stream is still paused: set after
+    // the restart, the loop's first moments would run at the old tempo.
+    if (m_pView) SetStreamTempo(unsigned(m_pView->TempoPos()));
     if (const int err = midiout::StreamRestart(m_hStream)) return err;
     m_bPlaying = true;
-    if (m_pView) {
-        SetTempo(unsigned(m_pView->TempoPos()));
-        m_pView->SetNoteReminderEnabled(true);
-    }
+    if (m_pView) m_pView->SetNoteReminderEnabled(true);
     return MMSYSERR_NOERROR;
 }
 
 void CRondoDoc::SetTempo(unsigned nBPM)
 {
-    if (!m_bPlaying || nBPM == 0) return;
+    if (m_bPlaying) SetStreamTempo(nBPM);
+}
+
+void CRondoDoc::SetStreamTempo(unsigned nBPM)
+{
+    if (nBPM == 0) return;
     MidiPropTempo prop;
     prop.dwTempo = kMicrosPerMinute / nBPM;
     if (midiout::StreamProperty(m_hStream, &prop, MIDIPROP_SET | MIDIPROP_TEMPO) == MMSYSERR_NOERROR)

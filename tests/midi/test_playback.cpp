@@ -253,6 +253,9 @@ TEST_F(DocTest, PlaysInRealTimeIntoTheSynthesizersAudioFile)
     ASSERT_TRUE(doc->Play()) << doc->PlayError().toStdString();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(view->m_nLastBpmReport.load(), 200);
+    // A refill that came too late (a loaded machine, a sanitizer build)
+    // starts its step when it comes: then the grid is not the file's.
+    const uint64_t nUnderruns = doc->m_hStream->Underruns();
     ASSERT_TRUE(doc->Stop());
     EXPECT_EQ(doc->m_hStream, nullptr);
 
@@ -272,5 +275,6 @@ TEST_F(DocTest, PlaysInRealTimeIntoTheSynthesizersAudioFile)
     for (size_t i = 0; i < left.size(); ++i)
         if (std::abs(left[i]) > peak / 10 && (onsets.empty() || long(i) - onsets.back() > 3000)) onsets.push_back(long(i));
     ASSERT_GE(onsets.size(), 2u);
-    EXPECT_NEAR(onsets[1] - onsets[0], 6615, 64) << "two steps at 200 BPM";
+    if (nUnderruns == 0) EXPECT_NEAR(onsets[1] - onsets[0], 6615, 64) << "two steps at 200 BPM";
+    else std::printf("%llu late refills: the hits' spacing is not checked\n", static_cast<unsigned long long>(nUnderruns));
 }
