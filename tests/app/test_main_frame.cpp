@@ -264,8 +264,9 @@ TEST_F(FrameTest, ALoopDrawnWithTheMousePlaysThroughTheBuiltInSynthesizer)
     QTest::mouseClick(view().Cell(0, 0), Qt::LeftButton);
     QTest::mouseClick(view().StartButton(), Qt::LeftButton);
     ASSERT_TRUE(doc().m_bPlaying) << frame().PaneText(0).toStdString();
-    QTest::qWait(400);
-    EXPECT_EQ(frame().PaneText(1), QStringLiteral("100 BPM"));
+    // The device reports the tempo at its first refill, a step after Start.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return frame().PaneText(1) == QStringLiteral("100 BPM"); }, 5000))
+        << frame().PaneText(1).toStdString();
     QTest::mouseClick(view().StopButton(), Qt::LeftButton);
     EXPECT_FALSE(doc().m_bPlaying);
 
