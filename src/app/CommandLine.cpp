@@ -34,8 +34,7 @@ QJsonObject LoopAsJson(const CRondoDoc& doc, const CHeadlessView& view)
         QJsonArray cells;
         for (int b = 0; b < CRondoDoc::kBeats; ++b) cells.append(doc.IsCellOn(v, b) ? 1 : 0);
         voices.append(QJsonObject{
-            {"name", ansi::ToUnicode(ansi::FromField(reinterpret_cast<const unsigned char*>(voice.szName),
-                                                      sizeof voice.szName, CRondoDoc::kNameMax))},
+            {"name", doc.VoiceName(v)},
             {"pitch", voice.byPitch},
             {"velocity", voice.byVelocity},
             {"cells", cells},

@@ -309,9 +309,14 @@ void CMainFrame::OnWindowPosChanged()
     if (!isVisible() || isMinimized()) return;
     const QScreen* pScreen = screen();
     const QRect work = pScreen ? pScreen->availableGeometry() : QRect(0, 0, width(), height());
+    const QRect placement(std::max(0, x()), std::max(0, y()), std::min(width(), work.width()),
+                          std::min(height(), work.height()));
+    // A move and a resize often come together: each write rewrites the file.
+    if (placement == m_rcStored) return;
+    m_rcStored = placement;
     CSettingsStore& settings = m_doc.Settings();
-    settings.SetInt("Screen", "x", std::max(0, x()));
-    settings.SetInt("Screen", "y", std::max(0, y()));
-    settings.SetInt("Screen", "cx", std::min(width(), work.width()));
-    settings.SetInt("Screen", "cy", std::min(height(), work.height()));
+    settings.SetInt("Screen", "x", placement.x());
+    settings.SetInt("Screen", "y", placement.y());
+    settings.SetInt("Screen", "cx", placement.width());
+    settings.SetInt("Screen", "cy", placement.height());
 }

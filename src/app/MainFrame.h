@@ -70,4 +70,6 @@ private:
     QStatusBar* m_wndStatusBar = nullptr;
     QLabel* m_wndBpm = nullptr;
     std::map<int, QAction*> m_commands;
+    QRect m_rcStored;  // the placement last written to "Screen"
+
 };

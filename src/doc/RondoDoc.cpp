@@ -46,6 +46,13 @@ void CRondoDoc::RebuildDeviceTable()
     }
 }
 
+QString CRondoDoc::VoiceName(int nVoice) const
+{
+    const VoiceRecord& voice = m_voices[nVoice];
+    return ansi::ToUnicode(
+        ansi::FromField(reinterpret_cast<const unsigned char*>(voice.szName), sizeof voice.szName, kNameMax));
+}
+
 void CRondoDoc::SetChannel(int nChannel)
 {
     // The MIDI page may change the channel while a refill rewrites the

@@ -148,6 +148,8 @@ public:
     const QString& LastError() const { return m_strLastError; }
 
     bool IsCellOn(int nVoice, int nBeat) const { return m_cells[nVoice][nBeat] != 0; }
+    // The voice's name as the user reads it.
+    QString VoiceName(int nVoice) const;
     // Takes m_lock.
     void SetChannel(int nChannel);
 

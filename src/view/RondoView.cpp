@@ -1,7 +1,6 @@
 #include "view/RondoView.h"
 
 #include "doc/RondoDoc.h"
-#include "settings/Ansi.h"
 #include "settings/SettingsStore.h"
 #include "view/Commands.h"
 #include "view/GridButtons.h"
@@ -292,11 +291,7 @@ void CRondoView::DeleteVoice()
     const int row = --m_nVoices;
     ShowRow(row, false);
     m_doc.ClearVoiceCells(row);
-    if (m_nCurVoice == row) {
-        m_nCurVoice = 0;
-        m_voiceButtons[0]->update();
-        SyncNotesPage(row);
-    }
+    if (m_nCurVoice == row) SyncNotesPage(ChangeCurVoice(0));
     MoveFrameToFit();
     Q_EMIT commandStateChanged();
 }
@@ -347,11 +342,8 @@ void CRondoView::OnCellPressed(int nVoice, int nBeat)
 void CRondoView::DrawVoiceButton(QPainter& p, const CVoiceButton& button) const
 {
     const int v = button.Voice();
-    const char* szName = m_doc.m_voices[v].szName;
-    const QString name = ansi::ToUnicode(
-        ansi::FromField(reinterpret_cast<const unsigned char*>(szName), sizeof m_doc.m_voices[v].szName, CRondoDoc::kNameMax));
     const QRect rc = button.rect();
-    PaintVoiceButton(p, rc, button.isDown(), v == m_nCurVoice, name, palette().color(QPalette::Button));
+    PaintVoiceButton(p, rc, button.isDown(), v == m_nCurVoice, m_doc.VoiceName(v), palette().color(QPalette::Button));
     if (button.hasFocus()) {
         // Keyboard users see where the space bar goes.
         p.setPen(QPen(palette().color(QPalette::WindowText), 1, Qt::DotLine));
