@@ -2,6 +2,7 @@
 
 #include "doc/RondoDoc.h"
 #include "settings/SettingsStore.h"
+#include "sheet/AboutDlg.h"
 #include "view/Commands.h"
 #include "view/PropSheetHost.h"
 #include "view/RondoView.h"
@@ -15,7 +16,6 @@
 #include <QLabel>
 #include <QLayout>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QScreen>
 #include <QStatusBar>
 #include <QToolBar>
@@ -242,9 +242,10 @@ void CMainFrame::OnHelpFinder()
 
 void CMainFrame::OnAppAbout()
 {
-    QMessageBox::about(this, QStringLiteral("About Rondo"),
-                       QStringLiteral("<b>Rondo Version %1</b><p>A drum-loop editor for MIDI composers.</p>")
-                           .arg(QStringLiteral(RONDO_VERSION)));
+    CAboutDlg dlg(m_bVisited, this);
+    dlg.m_linkMail.m_openUrl = m_openUrl;
+    dlg.m_linkWeb.m_openUrl = m_openUrl;
+    dlg.exec();
 }
 
 void CMainFrame::closeEvent(QCloseEvent* pEvent)

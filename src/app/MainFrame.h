@@ -47,6 +47,8 @@ public:
 
     // Opens a page in the user's browser; replaceable for the tests.
     std::function<bool(const QUrl&)> m_openUrl;
+    // Whether the About box's e-mail and web links were opened in this run.
+    bool m_bVisited[2] = {false, false};
 
 protected:
     bool event(QEvent* pEvent) override;
