@@ -4,6 +4,7 @@
 #include "app/MainFrame.h"
 #include "doc/RondoDoc.h"
 #include "midiout/SystemMidiOut.h"
+#include "sheet/PropSheet.h"
 #include "view/RondoView.h"
 
 #include <QApplication>
@@ -35,7 +36,9 @@ bool CRondoApp::InitInstance(const QString& loopFile)
     }
     m_pDoc = std::make_unique<CRondoDoc>(m_settings, *m_pMidiOut);
     m_pFrame = std::make_unique<CMainFrame>(*m_pDoc);
-    m_pFrame->GetActiveView()->OnInitialUpdate();
+    CRondoView* pView = m_pFrame->GetActiveView();
+    pView->m_sheetFactory = [](CRondoView& view) -> IPropSheetFrame* { return new CPropSheetFrame(view); };
+    pView->OnInitialUpdate();
     m_pFrame->show();
     if (!loopFile.isEmpty()) m_pDoc->LoadLoopFrom(QFileInfo(loopFile).absoluteFilePath());
     return true;

@@ -8,6 +8,8 @@
 
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QLayout>
 #include <QMessageBox>
 #include <QPainter>
@@ -15,6 +17,7 @@
 #include <QPushButton>
 #include <QSlider>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -389,6 +392,13 @@ void CRondoView::ShowPropertySheet(int nPage, int nPreviousVoice)
         const CSettingsStore& settings = m_doc.Settings();
         pWindow->move(settings.GetInt("Screen2", "x", 0), settings.GetInt("Screen2", "y", 0));
         if (!pWindow->isVisible()) pWindow->show();
+        // A place left on a screen that is gone would hide the window.
+        const QRect rcFrame = pWindow->frameGeometry();
+        if (QGuiApplication::screenAt(rcFrame.topLeft()) == nullptr) {
+            const QRect rcWork = screen()->availableGeometry();
+            pWindow->move(std::max(rcWork.left(), std::min(rcFrame.left(), rcWork.right() + 1 - rcFrame.width())),
+                          std::max(rcWork.top(), std::min(rcFrame.top(), rcWork.bottom() + 1 - rcFrame.height())));
+        }
         pFrame->SetActivePage(nPage);
         Q_EMIT commandStateChanged();
     } else if (nPreviousVoice >= 0 && nPage == 0) {
