@@ -1,5 +1,6 @@
-// Renders the editor window with a demonstration loop to PNG files, for the
-// README and for looking at the window without a display:
+// Renders the editor window with a demonstration loop, its property window
+// on each page and the About box to PNG files, for the README and for
+// looking at them without a display:
 //   rondo_screenshot OUT_DIR
 // Run it with QT_QPA_PLATFORM=offscreen (and QT_SCALE_FACTOR=2 for 200 %).
 
@@ -7,10 +8,14 @@
 #include "app/RondoApp.h"
 #include "doc/RondoDoc.h"
 #include "midiout/VirtualMidiOut.h"
+#include "sheet/AboutDlg.h"
+#include "sheet/PropSheet.h"
+#include "view/ColorButton.h"
 #include "view/RondoView.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QMouseEvent>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -42,6 +47,26 @@ void FillDemo(CRondoDoc& doc)
         for (int b = 0; b < CRondoDoc::kBeats; ++b) doc.m_cells[v][b] = voice.beats[b] == 'x' ? 1 : 0;
         ++v;
     }
+}
+
+bool Save(QWidget* pWidget, const QString& file)
+{
+    QApplication::processEvents();
+    if (!pWidget->grab().save(file)) {
+        std::fprintf(stderr, "rondo_screenshot: cannot write %s\n", qPrintable(file));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(file));
+    return true;
+}
+
+// The pointer resting on a control, as the mouse leaves it.
+void Hover(QWidget* pControl)
+{
+    const QPoint local(pControl->width() / 2, pControl->height() / 2);
+    QMouseEvent move(QEvent::MouseMove, QPointF(local), QPointF(pControl->mapToGlobal(local)), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(pControl, &move);
 }
 
 } // namespace
@@ -76,12 +101,23 @@ int main(int argc, char** argv)
     pFrame->OnBpmFromDevice(100);
     QApplication::processEvents();
 
-    const QString file = outDir + QStringLiteral("/main-window.png");
-    if (!pFrame->grab().save(file)) {
-        std::fprintf(stderr, "rondo_screenshot: cannot write %s\n", qPrintable(file));
-        return 1;
-    }
-    std::printf("%s\n", qPrintable(file));
+    bool bSaved = Save(pFrame, outDir + QStringLiteral("/main-window.png"));
+
+    // The property window on each page: the Notes page with a tip showing.
+    pView->ShowPropertySheet(CModelessPropSheet::kNotes, -1);
+    auto* pSheet = dynamic_cast<CPropSheetFrame*>(pView->m_pSheetFrame);
+    if (pSheet == nullptr) return 1;
+    Hover(pSheet->m_pSheet->m_notesPage.PitchButton(46));
+    bSaved = Save(pSheet, outDir + QStringLiteral("/notes-page.png")) && bSaved;
+    pSheet->SetActivePage(CModelessPropSheet::kPreferences);
+    bSaved = Save(pSheet, outDir + QStringLiteral("/preferences-page.png")) && bSaved;
+    bSaved = Save(pSheet->m_pSheet->m_prefsPage.m_btnNoteOn->Popup(), outDir + QStringLiteral("/color-popup.png")) && bSaved;
+    pSheet->SetActivePage(CModelessPropSheet::kMidi);
+    bSaved = Save(pSheet, outDir + QStringLiteral("/midi-page.png")) && bSaved;
+
+    CAboutDlg about(pFrame->m_bVisited, pFrame);
+    bSaved = Save(&about, outDir + QStringLiteral("/about.png")) && bSaved;
+
     doc.m_bDirty = false;
-    return 0;
+    return bSaved ? 0 : 1;
 }
