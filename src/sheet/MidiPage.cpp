@@ -212,7 +212,7 @@ void CMidiPage::OnApplyButton()
 void CMidiPage::keyPressEvent(QKeyEvent* pEvent)
 {
     // Reaches the page when the control with the focus leaves Enter alone.
-    if ((pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) 
+    if ((pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter)
         && (pEvent->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
         if (m_btnApply->isEnabled()) m_btnApply->animateClick();
         pEvent->accept();

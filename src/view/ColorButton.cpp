@@ -222,16 +222,9 @@ void CColorButton::paintEvent(QPaintEvent*)
 
     // A rectangle without a pen leaves the right column and bottom row to the edge.
     p.fillRect(QRect(L, T, R - L - 1, B - T - 1), palette().color(QPalette::Button));
-    if (!bPressed) {
-        PaintPolyline(p, {{L, B - 1}, {R - 1, B - 1}, {R - 1, T}}, kBlack);
-        PaintPolyline(p, {{L + 1, B - 2}, {R - 2, B - 2}, {R - 2, T + 1}}, kGrey);
-        PaintPolyline(p, {{R - 2, T + 1}, {L + 1, T + 1}, {L + 1, B - 2}}, kWhite);
-    } else {
-        PaintPolyline(p, {{L, B - 1}, {L, T}, {R - 1, T}}, kGrey);
-        PaintPolyline(p, {{R - 1, T - 1}, {R - 1, B - 1}, {L + 1, B - 1}}, kWhite);
-        PaintPolyline(p, {{L + 1, B - 2}, {L + 1, T + 1}, {R - 2, T + 1}}, kBlack);
-        ++L, ++T, ++R, ++B;
-    }
+    PaintButtonEdge(p, QRect(L, T, R - L, B - T), bPressed);
+    // The face's contents move with the press.
+    if (bPressed) ++L, ++T, ++R, ++B;
 
     PaintPolyline(p, {{R - 10, T + 4}, {R - 10, B - 4}}, kWhite);
     PaintPolyline(p, {{R - 11, T + 4}, {R - 11, B - 4}}, kGrey);

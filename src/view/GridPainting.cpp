@@ -21,12 +21,10 @@ void PaintPolyline(QPainter& p, std::initializer_list<QPoint> points, const QCol
     }
 }
 
-void PaintVoiceButton(QPainter& p, const QRect& rc, bool bPressed, bool bCurrent, const QString& name,
-                      const QColor& face)
+void PaintButtonEdge(QPainter& p, const QRect& rc, bool bPressed)
 {
     const int L = rc.left(), T = rc.top(), R = rc.left() + rc.width(), B = rc.top() + rc.height();
     const QColor black(0, 0, 0), grey(128, 128, 128), white(255, 255, 255);
-    p.fillRect(rc, face);
     if (!bPressed) {
         PaintPolyline(p, {{L, B - 1}, {R - 1, B - 1}, {R - 1, T}}, black);
         PaintPolyline(p, {{L + 1, B - 2}, {R - 2, B - 2}, {R - 2, T + 1}}, grey);
@@ -36,10 +34,17 @@ void PaintVoiceButton(QPainter& p, const QRect& rc, bool bPressed, bool bCurrent
         PaintPolyline(p, {{R - 1, T - 1}, {R - 1, B - 1}, {L + 1, B - 1}}, white);
         PaintPolyline(p, {{L + 1, B - 2}, {L + 1, T + 1}, {R - 2, T + 1}}, black);
     }
+}
+
+void PaintVoiceButton(QPainter& p, const QRect& rc, bool bPressed, bool bCurrent, const QString& name,
+                      const QColor& face)
+{
+    p.fillRect(rc, face);
+    PaintButtonEdge(p, rc, bPressed);
     const QFontMetrics fm(p.font());
-    p.setPen(bCurrent ? kCurrentVoiceColor : black);
-    const int x = (R - L) / 2 - fm.horizontalAdvance(name) / 2;
-    p.drawText(QPoint(x, T + 6 + fm.ascent()), name);
+    p.setPen(bCurrent ? kCurrentVoiceColor : QColor(0, 0, 0));
+    const int x = rc.width() / 2 - fm.horizontalAdvance(name) / 2;
+    p.drawText(QPoint(x, rc.top() + 6 + fm.ascent()), name);
 }
 
 void PaintBeatCell(QPainter& p, const QRect& rc, bool bOn, const QColor& note, const QColor& noteOn,

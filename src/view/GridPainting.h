@@ -23,6 +23,9 @@ inline const QColor kCurrentVoiceColor{0, 159, 0};
 // vertical or diagonal.
 void PaintPolyline(QPainter& p, std::initializer_list<QPoint> points, const QColor& color);
 
+// The raised or sunken edge of a button in rc (right and bottom exclusive).
+void PaintButtonEdge(QPainter& p, const QRect& rc, bool bPressed);
+
 // A voice button in rc (right and bottom exclusive): face, raised or sunken
 // edge, the name at the top centre, green for the current voice.
 void PaintVoiceButton(QPainter& p, const QRect& rc, bool bPressed, bool bCurrent, const QString& name,
