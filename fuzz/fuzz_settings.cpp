@@ -7,6 +7,7 @@
 #include "doc/RondoDoc.h"
 #include "midiout/SynthDriver.h"
 #include "midiout/VirtualMidiOut.h"
+#include "settings/IniFormat.h"
 #include "settings/SettingsStore.h"
 
 #include <QDir>
@@ -69,7 +70,7 @@ void CheckStore(const CSettingsStore& store)
 {
     std::set<std::pair<QString, QString>> keys;
     for (const auto& key : kProgramKeys) keys.emplace(QString::fromLatin1(key[0]), QString::fromLatin1(key[1]));
-    const QStringList stored = QSettings(store.FilePath(), QSettings::IniFormat).allKeys();
+    const QStringList stored = QSettings(store.FilePath(), ini::Format()).allKeys();
     for (qsizetype k = 0; k < stored.size() && k < kMaxKeysChecked; ++k) {
         const qsizetype slash = stored[k].indexOf(u'/');
         if (slash < 0) keys.emplace(QString(), stored[k]);

@@ -1,6 +1,7 @@
 #include "settings/SettingsStore.h"
 
 #include "settings/Ansi.h"
+#include "settings/IniFormat.h"
 
 #include <QDir>
 #include <QFile>
@@ -51,7 +52,7 @@ std::optional<QString> ReadValue(const QString& file, const QString& section, co
     if (file.isEmpty() || name.isEmpty() || !QFileInfo(file).isFile())
         return std::nullopt;
 
-    QSettings settings(file, QSettings::IniFormat);
+    QSettings settings(file, ini::Format());
     settings.beginGroup(section);
     const QVariant value = settings.value(name);
     settings.endGroup();
@@ -76,7 +77,7 @@ bool WriteValue(const QString& file, const QString& section, const QString& name
     if (file.isEmpty() || name.isEmpty())
         return false;
 
-    QSettings settings(file, QSettings::IniFormat);
+    QSettings settings(file, ini::Format());
     settings.beginGroup(section);
     settings.setValue(name, text);
     settings.endGroup();
@@ -156,7 +157,7 @@ void CSettingsStore::ImportIniFile(const QString& iniPath)
     const QByteArray bytes = ini.readAll();
     ini.close();
 
-    QSettings settings(m_strFile, QSettings::IniFormat);
+    QSettings settings(m_strFile, ini::Format());
     bool bInSection = false;
     qsizetype nPos = 0;
     while (nPos < bytes.size()) {

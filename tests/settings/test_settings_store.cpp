@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -101,6 +102,53 @@ TEST(SettingsStore, ValuesRoundTripAsText)
     ASSERT_TRUE(WriteFile(dirs.StoreFile(), "[Prefs]\nList=a,b, c\nNumber=12abc\n"));
     EXPECT_EQ(store.GetString("Prefs", "List", kNone), "a, b, c");
     EXPECT_EQ(store.GetInt("Prefs", "Number", 0), 12);
+}
+
+TEST(SettingsStore, TextsKeepEveryCharacterAndStayReadableByQSettings)
+{
+    ScopedConfigDirs dirs;
+    CSettingsStore store;
+    ASSERT_TRUE(store.Open(QString(), kKey));
+    const QString texts[] = {"@home",          "@@twice",    "\"Jo\", Ltd",   " lead",         "trail ",
+                             "semi;colon = x", "C:\\loops\\", "tab\tnew\nline", QString(QChar(1)) + "2F",
+                             QString::fromUtf8("Zo\u00eb \U0001F941"), "@Variant(\\0)"};
+    for (const QString& text : texts) {
+        ASSERT_TRUE(store.SetString("Prefs", "Composer", text));
+        EXPECT_EQ(store.GetString("Prefs", "Composer", kNone), text);
+        // The file stays what QSettings itself reads and writes.
+        EXPECT_EQ(QSettings(dirs.StoreFile(), QSettings::IniFormat).value("Prefs/Composer").toString(), text);
+    }
+    ASSERT_TRUE(store.SetString("General", "Odd/Key", "x"));
+    {
+        QSettings written(dirs.StoreFile(), QSettings::IniFormat);
+        EXPECT_EQ(written.value("General/Odd/Key").toString(), "x");
+        for (size_t i = 0; i < std::size(texts); ++i) written.setValue(QStringLiteral("Prefs/%1 k").arg(i), texts[i]);
+    }
+    for (size_t i = 0; i < std::size(texts); ++i)
+        EXPECT_EQ(store.GetString("Prefs", QStringLiteral("%1 k").arg(i), kNone), texts[i]);
+}
+
+TEST(SettingsStore, SerializedObjectsInTheFileAreNeverDecoded)
+{
+    // Found by fuzzing: decoding this value asked for tens of gigabytes.
+    ScopedConfigDirs dirs;
+    CSettingsStore store;
+    ASSERT_TRUE(store.Open(QString(), kKey));
+    ASSERT_TRUE(WriteFile(dirs.StoreFile(),
+                          "[Prefs]\nComposer=Jo\n"
+                          "LoopTitle=@DateTime(\\0\\0\\0\\xb\\0g\\0\\x61\\0i\\0n\\0\\0\\0\\x6?\\xe0\\0\\0\\0\\0\\o0\\0)\n"
+                          "Company=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\xff\\xff\\xff\\xff)\n"
+                          "[Doc]\nChannel=@Rect(1 2 3 4)\nInstrument=@ByteArray(12)\nSave=@@1\n"));
+    EXPECT_EQ(store.GetString("Prefs", "LoopTitle", kNone), kNone);
+    EXPECT_EQ(store.GetString("Prefs", "Company", kNone), kNone);
+    EXPECT_EQ(store.GetInt("Doc", "Channel", 9), 9);
+    EXPECT_EQ(store.GetInt("Doc", "Instrument", 0), 12);
+    EXPECT_EQ(store.GetString("Doc", "Save", kNone), "@1");
+    // Writing keeps the readable values and drops the others.
+    ASSERT_TRUE(store.SetInt("Doc", "Channel", 3));
+    EXPECT_EQ(store.GetString("Prefs", "Composer", kNone), "Jo");
+    EXPECT_EQ(store.GetInt("Doc", "Channel", 9), 3);
+    EXPECT_FALSE(ReadFile(dirs.StoreFile()).contains("@DateTime"));
 }
 
 TEST(SettingsStore, ParseIntReadsLikeScanfDecimal)
