@@ -287,6 +287,15 @@ void CSynthEngine::ResetForNextDriver()
     RenderUnheard(block);
 }
 
+void CSynthEngine::Process(float* left, float* right, int nFrames)
+{
+    // Reverb and chorus mix into the dry pair: one stereo signal.
+    float* out[2] = {left, right};
+    float* fx[4] = {left, right, left, right};
+    fluid_synth_process(m_fluid->synth, nFrames, 4, fx, 2, out);
+    m_nBlockPhase = int((m_nBlockPhase + int64_t(nFrames)) % m_fluid->blockSize);
+}
+
 int CSynthEngine::RenderTail(int nFrames, float* left, float* right)
 {
     if (nFrames < 0 || left == nullptr || right == nullptr) return MMSYSERR_INVALPARAM;
@@ -294,10 +303,7 @@ int CSynthEngine::RenderTail(int nFrames, float* left, float* right)
     std::fill(right, right + nFrames, 0.0f);
     if (const int err = WaitReady()) return err;
     if (const int err = Claim()) return err;
-    float* out[2] = {left, right};
-    float* fx[4] = {left, right, left, right};
-    fluid_synth_process(m_fluid->synth, nFrames, 4, fx, 2, out);
-    m_nBlockPhase = int((m_nBlockPhase + int64_t(nFrames)) % m_fluid->blockSize);
+    Process(left, right, nFrames);
     m_bClaimed.store(false);
     return MMSYSERR_NOERROR;
 }
@@ -335,16 +341,6 @@ void CSynthDriver::Shutdown()
     m_engine.Release();
 }
 
-void CSynthDriver::Process(float* left, float* right, int nFrames)
-{
-    // Reverb and chorus mix into the dry pair: one stereo signal.
-    float* out[2] = {left, right};
-    float* fx[4] = {left, right, left, right};
-    CSynthEngine::Fluid& fluid = *m_engine.m_fluid;
-    fluid_synth_process(fluid.synth, nFrames, 4, fx, 2, out);
-    m_engine.m_nBlockPhase = int((m_engine.m_nBlockPhase + int64_t(nFrames)) % fluid.blockSize);
-}
-
 void CSynthDriver::RenderBlock(int nFrames, float* left, float* right)
 {
     std::fill(left, left + nFrames, 0.0f);
@@ -365,13 +361,13 @@ void CSynthDriver::RenderBlock(int nFrames, float* left, float* right)
             // it within 64 frames of its time, whatever the block size.
             const int at = int(std::clamp(due[i].time, begin + rendered, end) - begin);
             if (at > rendered) {
-                Process(left + rendered, right + rendered, at - rendered);
+                m_engine.Process(left + rendered, right + rendered, at - rendered);
                 rendered = at;
             }
             m_dispatcher.Dispatch(due[i].msg, *this);
         }
     } while (n == std::size(due));
-    if (rendered < nFrames) Process(left + rendered, right + rendered, nFrames - rendered);
+    if (rendered < nFrames) m_engine.Process(left + rendered, right + rendered, nFrames - rendered);
     m_frame = end;
 }
 

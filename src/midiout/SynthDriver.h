@@ -81,7 +81,6 @@ protected:
 
 private:
     void Send(uint32_t msg) override;
-    void Process(float* left, float* right, int nFrames);
 
     std::atomic<CMidiStream*> m_pStream{nullptr};
     CMidiDispatcher m_dispatcher;
@@ -103,7 +102,6 @@ public:
     // are queued before the next block. 0, or an error code when the driver
     // has no stream.
     int Render(int nFrames, float* left, float* right);
-
 };
 
 class CSynthEngine
@@ -148,6 +146,8 @@ private:
     void Release();
     // Silences and resets what the last driver left, for a new one.
     void ResetForNextDriver();
+    // Renders nFrames into left/right (added to them), keeping the block phase.
+    void Process(float* left, float* right, int nFrames);
     // Advances the synthesizer, throwing the sound away.
     void RenderUnheard(int nFrames);
 

@@ -17,15 +17,11 @@ int CSystemMidiOut::GetDevCaps(unsigned nDevice, MidiOutCaps& caps) const
 
 int CSystemMidiOut::OpenDriver(uint32_t uDeviceID, std::unique_ptr<CMidiDriver>& driver)
 {
-    if (uDeviceID == MIDI_MAPPER) {
-        if (const int err = m_synth.WaitReady()) return err;
-        return m_synth.OpenRealtimeDriver(driver);
-    }
+    if (uDeviceID == MIDI_MAPPER) return m_synth.OpenRealtimeDriver(driver);
     return m_ports.OpenDriver(uDeviceID, driver);
 }
 
 int COfflineMidiOut::OpenDriver(uint32_t, std::unique_ptr<CMidiDriver>& driver)
 {
-    if (const int err = m_synth.WaitReady()) return err;
     return m_synth.OpenOfflineDriver(driver, &m_pRenderer);
 }

@@ -59,7 +59,7 @@ bool NextLine(QByteArrayView data, qsizetype& pos, Line& line)
         if (ch == '\\') {
             i += 2;
             // A backslash before CR LF (or LF CR) continues the line over both.
-            if (i < n && i - 1 < n) {
+            if (i < n) {
                 const char first = data[i - 1], second = data[i];
                 if ((first == '\r' && second == '\n') || (first == '\n' && second == '\r')) ++i;
             }

@@ -125,27 +125,27 @@ void CHoverTips::RelayMouseMove(const QPoint& ptParent)
     ShowTip(nId);
 }
 
-QWidget* CHoverTips::ChildAt(const QPoint& pt) const
+template <typename Match>
+QWidget* CHoverTips::FindControl(Match match) const
 {
     // Topmost first; hidden and disabled controls count as well.
     const QObjectList& children = m_pParent->children();
     for (auto it = children.rbegin(); it != children.rend(); ++it) {
         QWidget* pWidget = qobject_cast<QWidget*>(*it);
         if (!pWidget || pWidget->isWindow() || pWidget == m_pTipWidget) continue;
-        if (pWidget->geometry().contains(pt)) return pWidget;
+        if (match(pWidget)) return pWidget;
     }
     return nullptr;
 }
 
+QWidget* CHoverTips::ChildAt(const QPoint& pt) const
+{
+    return FindControl([&pt](const QWidget* pWidget) { return pWidget->geometry().contains(pt); });
+}
+
 QWidget* CHoverTips::Control(int nControlId) const
 {
-    const QObjectList& children = m_pParent->children();
-    for (auto it = children.rbegin(); it != children.rend(); ++it) {
-        QWidget* pWidget = qobject_cast<QWidget*>(*it);
-        if (!pWidget || pWidget->isWindow() || pWidget == m_pTipWidget) continue;
-        if (ControlId(pWidget) == nControlId) return pWidget;
-    }
-    return nullptr;
+    return FindControl([nControlId](const QWidget* pWidget) { return ControlId(pWidget) == nControlId; });
 }
 
 void CHoverTips::HideTip()

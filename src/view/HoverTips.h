@@ -66,6 +66,9 @@ protected:
     virtual void MeasureTip(const CHoverTip& tip);
 
 private:
+    // The parent's direct child controls (not the tip), topmost first.
+    template <typename Match>
+    QWidget* FindControl(Match match) const;
     QWidget* ChildAt(const QPoint& pt) const;
     QWidget* Control(int nControlId) const;
     void HideTip();
