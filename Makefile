@@ -1,6 +1,8 @@
 # make run   installs what is missing, builds, launches Rondo
 # make test  installs what is missing, builds, runs every test headless
 # make bench runs the benchmarks (figures in docs/performance.md)
+# make install [PREFIX=/usr/local] [DESTDIR=...]  installs the built program
+# make package   the Debian package, build/package/rondo_VERSION_ARCH.deb
 # make sanitize  every test under AddressSanitizer and UBSan, the core's tests
 #                under ThreadSanitizer; fails on any report
 # make fuzz      each fuzz target for FUZZ_TIME seconds (docs/hardening.md)
@@ -10,8 +12,9 @@ JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 # make run ARGS=path/to/loop.rlf opens that loop.
 ARGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all run test bench deps configure build clean sanitize sanitize-address sanitize-thread fuzz
+.PHONY: all run test bench deps configure build clean install package sanitize sanitize-address sanitize-thread fuzz
 
 all: build
 
@@ -42,6 +45,20 @@ bench: deps
 
 clean:
 	rm -rf $(BUILD)
+
+# Without DESTDIR the desktop learns of the new launcher, file type and icon
+# at once; a package's triggers do that when it is installed.
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+	@if [ -z "$(DESTDIR)" ]; then \
+	  ! command -v update-mime-database >/dev/null || update-mime-database "$(PREFIX)/share/mime"; \
+	  ! command -v update-desktop-database >/dev/null || update-desktop-database -q "$(PREFIX)/share/applications"; \
+	  ! command -v gtk-update-icon-cache >/dev/null || gtk-update-icon-cache -qtf "$(PREFIX)/share/icons/hicolor"; \
+	fi
+
+package: deps
+	@$(MAKE) --no-print-directory build
+	cd $(BUILD) && cpack -G DEB
 
 # --- sanitizers and fuzzing (docs/hardening.md) ---
 

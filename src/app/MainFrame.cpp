@@ -1,5 +1,6 @@
 #include "app/MainFrame.h"
 
+#include "doc/DataFiles.h"
 #include "doc/RondoDoc.h"
 #include "settings/SettingsStore.h"
 #include "sheet/AboutDlg.h"
@@ -228,7 +229,7 @@ void CMainFrame::OnBpmFromDevice(int nBPM)
 
 QString CMainFrame::HelpFile()
 {
-    return QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/rondo/help/index.html"));
+    return RondoDataPath(QStringLiteral("help/index.html"));
 }
 
 void CMainFrame::OnHelpFinder()

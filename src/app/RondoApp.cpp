@@ -2,6 +2,7 @@
 
 #include "app/CommandLine.h"
 #include "app/MainFrame.h"
+#include "doc/DataFiles.h"
 #include "doc/RondoDoc.h"
 #include "midiout/SystemMidiOut.h"
 #include "sheet/PropSheet.h"
@@ -35,6 +36,7 @@ bool CRondoApp::InitInstance(const QString& loopFile)
         m_pMidiOut = m_pSystemMidiOut.get();
     }
     m_pDoc = std::make_unique<CRondoDoc>(m_settings, *m_pMidiOut);
+    m_pDoc->m_strExampleFolder = ExampleLoopFolder();
     m_pFrame = std::make_unique<CMainFrame>(*m_pDoc);
     CRondoView* pView = m_pFrame->GetActiveView();
     pView->m_sheetFactory = [](CRondoView& view) -> IPropSheetFrame* { return new CPropSheetFrame(view); };
@@ -48,7 +50,8 @@ int RunEditor(int argc, char** argv)
 {
     QApplication app(argc, argv);
     SetApplicationIdentity();
-    QApplication::setDesktopFileName(QStringLiteral("rondo"));
+    // Names the installed launcher, so desktops match the window to it.
+    QApplication::setDesktopFileName(QStringLiteral(RONDO_APP_ID));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/rondo.svg")));
 
     QCommandLineParser parser;

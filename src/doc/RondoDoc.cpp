@@ -211,9 +211,10 @@ void CRondoDoc::RememberFolder(const char* section, const QString& path)
     if (sep >= 0) m_settings.SetString(section, "DirPath", path.left(sep));
 }
 
-QString CRondoDoc::InitialName(const char* section, const QString& name) const
+QString CRondoDoc::InitialName(const char* section, const QString& name, const QString& firstFolder) const
 {
-    const QString folder = m_settings.GetString(section, "DirPath", QString());
+    QString folder = m_settings.GetString(section, "DirPath", QString());
+    if (folder.isEmpty()) folder = firstFolder;
     return folder.isEmpty() ? name : folder + QDir::separator() + name;
 }
 
@@ -228,7 +229,8 @@ bool CRondoDoc::OpenLoopCommand()
     if (m_bDirty && !PromptSave()) return false;
     if (!m_pView) return false;
     const std::optional<QString> path =
-        m_pView->ChooseFile(IRondoView::FileKind::OpenLoop, InitialName("Open", QStringLiteral("untitled")));
+        m_pView->ChooseFile(IRondoView::FileKind::OpenLoop,
+                            InitialName("Open", QStringLiteral("untitled"), m_strExampleFolder));
     if (!path) return false;
     RememberFolder("Open", *path);
     return LoadLoopFrom(*path) == LoadResult::Loaded;

@@ -175,6 +175,8 @@ public:
     std::string m_strLoopTitle;
     std::string m_strTrackName;
     QString m_strFilePath;
+    // Where Open starts while no folder has been remembered: the example loops.
+    QString m_strExampleFolder;
     int16_t m_nFormat = 1;
     int16_t m_nTracks = 2;
     int16_t m_nDivision = 120;
@@ -206,7 +208,8 @@ private:
 
     void RebuildDeviceTable();
     void RememberFolder(const char* section, const QString& path);
-    QString InitialName(const char* section, const QString& name) const;
+    // name in the section's remembered folder, else in firstFolder (if any).
+    QString InitialName(const char* section, const QString& name, const QString& firstFolder = QString()) const;
     void ReportFileError(const QString& text);
 
     CSettingsStore& m_settings;

@@ -2,7 +2,9 @@
 #include "view/Commands.h"
 #include "view/GridButtons.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -153,6 +155,9 @@ TEST_F(FrameTest, OpenSaveAndSaveAsRememberTheirFoldersApart)
     EXPECT_TRUE(messages.isEmpty()) << "an unchanged loop opens without a question";
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_EQ(dialogs[0].kind, FileKind::OpenLoop);
+    // Nothing opened yet: the dialog starts among the shipped example loops.
+    EXPECT_TRUE(QFileInfo(dialogs[0].initialName).dir().exists(QStringLiteral("Latin Groove.rlf")))
+        << dialogs[0].initialName.toStdString();
     EXPECT_FALSE(doc().IsCellOn(5, 3)) << "a cancelled dialog changes nothing";
     chosenFiles = {saved};
     command(ID_LOOP_OPEN).trigger();

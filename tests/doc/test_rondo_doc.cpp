@@ -215,6 +215,7 @@ TEST_F(DocTest, FileCommandsRememberTheirFoldersApart)
 {
     QDir(files.path()).mkpath("saved");
     QDir(files.path()).mkpath("opened");
+    doc->m_strExampleFolder = TempPath("examples");
     const QString saved = TempPath("saved/beat.rlf");
     view->m_onChooseFile = [&](IRondoView::FileKind kind, const QString&) -> std::optional<QString> {
         return kind == IRondoView::FileKind::SaveLoop ? saved : TempPath("opened/none.rlf");
@@ -227,8 +228,10 @@ TEST_F(DocTest, FileCommandsRememberTheirFoldersApart)
     EXPECT_TRUE(doc->SaveLoopCommand());  // now straight to the file, no dialog
     EXPECT_EQ(view->m_fileRequests.size(), 1);
 
+    // Open starts among the example loops until it has a folder of its own;
+    // saving elsewhere does not count.
     EXPECT_FALSE(doc->OpenLoopCommand());  // the chosen file does not exist
-    EXPECT_EQ(view->m_fileRequests.last(), "untitled");
+    EXPECT_EQ(view->m_fileRequests.last(), TempPath("examples") + "/untitled");
     EXPECT_EQ(settings.GetString("Open", "DirPath", "?"), TempPath("opened"));
     EXPECT_EQ(doc->m_strFilePath, saved);  // the failed open left the loop's file alone
 

@@ -1,0 +1,21 @@
+#include "doc/DataFiles.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#ifndef RONDO_DATA_FROM_BIN
+#define RONDO_DATA_FROM_BIN "../share/rondo"
+#endif
+
+QString RondoDataPath(const QString& relative)
+{
+    return QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/" RONDO_DATA_FROM_BIN "/")
+                           + relative);
+}
+
+QString ExampleLoopFolder()
+{
+    const QString folder = RondoDataPath(QStringLiteral("loops"));
+    return QFileInfo(folder).isDir() ? QDir::toNativeSeparators(folder) : QString();
+}
