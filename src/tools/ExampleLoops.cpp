@@ -72,7 +72,7 @@ const Loop kLoops[] = {
          {"Clave", 75, 100, "..x.x...x..x..x."},
          {"Cowbell", 56, 90, "x...x...x...x..."},
          {"Conga Slap", 62, 110, "....x..........."},
-         {"Conga Heel Toe", 62, 60, "x.x...x.x.x....."},
+         {"Conga Mute", 62, 60, "x.x...x.x.x....."},
          {"Conga Open", 63, 95, "............x..."},
          {"Tumba", 64, 95, "..............x."},
          {"High Timbale", 65, 80, "x.x.xx.x.x.xx.x."},
