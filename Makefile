@@ -2,6 +2,7 @@
 # make test  installs what is missing, builds, runs every test headless
 # make bench runs the benchmarks (figures in docs/performance.md)
 # make install [PREFIX=/usr/local] [DESTDIR=...]  installs the built program
+# make uninstall [PREFIX=...]  removes what make install installed
 # make package   the Debian package, build/package/rondo_VERSION_ARCH.deb
 # make sanitize  every test under AddressSanitizer and UBSan, the core's tests
 #                under ThreadSanitizer; fails on any report
@@ -14,7 +15,7 @@ CMAKE_FLAGS ?=
 ARGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all run test bench deps configure build clean install package sanitize sanitize-address sanitize-thread fuzz
+.PHONY: all run test bench deps configure build clean install uninstall package sanitize sanitize-address sanitize-thread fuzz
 
 all: build
 
@@ -47,14 +48,34 @@ clean:
 	rm -rf $(BUILD)
 
 # Without DESTDIR the desktop learns of the new launcher, file type and icon
-# at once; a package's triggers do that when it is installed.
-install: build
-	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+# at once; a package's triggers do that when it is installed. The list of
+# installed files is kept for uninstall (the tests' installs into temporary
+# prefixes overwrite CMake's own manifest). A MIME folder without packages
+# holds nothing but the database made from them.
+define refresh_desktop_caches
 	@if [ -z "$(DESTDIR)" ]; then \
-	  ! command -v update-mime-database >/dev/null || update-mime-database "$(PREFIX)/share/mime"; \
+	  if [ -d "$(PREFIX)/share/mime/packages" ]; then \
+	    ! command -v update-mime-database >/dev/null || update-mime-database "$(PREFIX)/share/mime"; \
+	  elif [ -f "$(PREFIX)/share/mime/mime.cache" ]; then \
+	    rm -rf "$(PREFIX)/share/mime"; \
+	  fi; \
 	  ! command -v update-desktop-database >/dev/null || update-desktop-database -q "$(PREFIX)/share/applications"; \
 	  ! command -v gtk-update-icon-cache >/dev/null || gtk-update-icon-cache -qtf "$(PREFIX)/share/icons/hicolor"; \
 	fi
+endef
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+	cp $(BUILD)/install_manifest.txt $(BUILD)/installed-files.txt
+	$(refresh_desktop_caches)
+
+uninstall:
+	@[ -f $(BUILD)/installed-files.txt ] || { echo "make uninstall: nothing was installed from $(BUILD)" >&2; exit 1; }
+	xargs -d '\n' rm -f < $(BUILD)/installed-files.txt
+	@xargs -d '\n' -n1 dirname < $(BUILD)/installed-files.txt | sort -u | \
+	  xargs -d '\n' rmdir -p --ignore-fail-on-non-empty 2>/dev/null || true
+	rm $(BUILD)/installed-files.txt
+	$(refresh_desktop_caches)
 
 package: deps
 	@$(MAKE) --no-print-directory build

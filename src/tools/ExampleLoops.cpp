@@ -25,14 +25,13 @@ struct Voice
 
 struct Loop
 {
-    const char* file;
-    const char* title;
+    const char* title;  // also the file's name
     int bpm;
     std::initializer_list<Voice> voices;
 };
 
 const Loop kLoops[] = {
-    {"Rock Beat", "Rock Beat", 112,
+    {"Rock Beat", 112,
      {
          {"Kick", 36, 110, "x......xx.x....."},
          {"Snare", 38, 110, "....x.......x..."},
@@ -40,7 +39,7 @@ const Loop kLoops[] = {
          {"Open Hat", 46, 85, "..............x."},
          {"Crash", 49, 100, "x..............."},
      }},
-    {"Funk Groove", "Funk Groove", 96,
+    {"Funk Groove", 96,
      {
          {"Kick", 36, 115, "x.x.......x..x.."},
          {"Snare", 38, 115, "....x.......x..."},
@@ -49,7 +48,7 @@ const Loop kLoops[] = {
          {"Open Hat", 46, 90, "..............x."},
          {"Tambourine", 54, 70, "....x.......x..."},
      }},
-    {"Bossa Nova", "Bossa Nova", 130,
+    {"Bossa Nova", 130,
      {
          {"Bass Drum", 35, 90, "x..xx..xx..xx..x"},
          {"Side Stick", 37, 85, "x..x..x...x..x.."},
@@ -57,7 +56,7 @@ const Loop kLoops[] = {
          {"Pedal Hat", 44, 70, "....x.......x..."},
          {"Cabasa", 69, 50, "xxxxxxxxxxxxxxxx"},
      }},
-    {"Hip-Hop Beat", "Hip-Hop Beat", 90,
+    {"Hip-Hop Beat", 90,
      {
          {"Kick", 36, 120, "x......x..x....."},
          {"Snare", 40, 115, "....x.......x..."},
@@ -67,7 +66,7 @@ const Loop kLoops[] = {
      }},
     // All twelve rows: a son clave (2-3) with the conga tumbao, cascara,
     // martillo on the bongos and the bass on the and of two and on four.
-    {"Latin Groove", "Latin Groove", 104,
+    {"Latin Groove", 104,
      {
          {"Clave", 75, 100, "..x.x...x..x..x."},
          {"Cowbell", 56, 90, "x...x...x...x..."},
@@ -106,7 +105,7 @@ bool WriteLoop(const Loop& loop, const QString& dir)
         for (int b = 0; b < CRondoDoc::kBeats; ++b) doc.m_cells[v][b] = voice.beats[b] == 'x' ? 1 : 0;
         ++v;
     }
-    const QString path = QDir(dir).filePath(QString::fromLatin1(loop.file) + QStringLiteral(".rlf"));
+    const QString path = QDir(dir).filePath(QString::fromLatin1(loop.title) + QStringLiteral(".rlf"));
     if (!doc.SaveLoopTo(path)) {
         std::fprintf(stderr, "rondo_example_loops: %s\n", qPrintable(doc.LastError()));
         return false;
