@@ -1,5 +1,6 @@
 #include "midiout/MidiStream.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 
@@ -103,8 +104,11 @@ size_t CMidiStream::Collect(int64_t tBegin, int64_t tEnd, MidiDue* pOut, size_t 
     size_t nDone = 0;
     {
         std::lock_guard<CPiMutex> lock(m_mutex);
+        // Immediate messages are due when they are picked up: a real-time
+        // clock may have read tBegin before the latest of them arrived.
+        const int64_t tImmediate = m_nImmediate > 0 ? std::max(tBegin, NowLocked()) : tBegin;
         while (m_nImmediate > 0 && nOut < nMax) {
-            pOut[nOut++] = MidiDue{tBegin, m_immediate[m_immHead]};
+            pOut[nOut++] = MidiDue{tImmediate, m_immediate[m_immHead]};
             m_immHead = (m_immHead + 1) % kMaxImmediate;
             --m_nImmediate;
         }
