@@ -4,10 +4,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-#ifndef RONDO_DATA_FROM_BIN
-#define RONDO_DATA_FROM_BIN "../share/rondo"
-#endif
-
 QString RondoDataPath(const QString& relative)
 {
     return QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/" RONDO_DATA_FROM_BIN "/")

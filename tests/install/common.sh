@@ -1,5 +1,7 @@
-# Shared by the install and package checks: failures are counted, not fatal,
-# so one run reports them all.
+# Shared by the install and package checks: a temporary folder that goes
+# away at the end, and failures counted, not fatal, so one run reports them all.
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
