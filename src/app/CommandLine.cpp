@@ -3,6 +3,7 @@
 #include "settings/Ansi.h"
 #include "doc/HeadlessView.h"
 #include "doc/RondoDoc.h"
+#include "midi/AudioRender.h"
 #include "midiout/SystemMidiOut.h"
 #include "midiout/VirtualMidiOut.h"
 #include "midiout/WavWriter.h"
@@ -15,7 +16,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -84,8 +84,7 @@ int ListDevices(CSettingsStore& settings)
 struct RenderRequest
 {
     QString loop, wav, soundFont;
-    int nLoops = 4;
-    int nTempo = 0;  // 0: the loop's own
+    AudioRenderOptions options;
 };
 
 // Plays the loop on the offline clock into the built-in synthesizer, through
@@ -94,54 +93,25 @@ int Render(CSettingsStore& settings, const RenderRequest& request)
 {
     SynthOptions options = SynthOptions::FromSettings(settings);
     if (!request.soundFont.isEmpty()) options.soundFont = request.soundFont;
-    CSynthEngine synth(options);
-    COfflineMidiOut midiOut(synth);
-    CRondoDoc doc(settings, midiOut);
-    CHeadlessView view(doc);
-    view.m_pErrorStream = stderr;
-    doc.SetView(&view);
-    if (const int code = LoadForCommand(doc, request.loop)) return code;
-    const int nBPM = request.nTempo ? request.nTempo : doc.m_nBPM;
-    view.SetTempoPos(nBPM);
+    CLoopRenderer renderer(settings, options);
+    renderer.View().m_pErrorStream = stderr;
+    switch (renderer.Load(request.loop)) {
+    case CRondoDoc::LoadResult::Loaded: break;
+    case CRondoDoc::LoadResult::Invalid: return kExitInvalidLoop;
+    case CRondoDoc::LoadResult::OpenFailed: return kExitFileError;
+    }
 
     CWavWriter wav;
     if (!wav.Open(request.wav, options.sampleRate)) {
         PrintError(QStringLiteral("rondo: cannot write %1: %2").arg(request.wav, wav.ErrorString()));
         return kExitFileError;
     }
-    if (!doc.Play()) {
-        PrintError(QStringLiteral("rondo: cannot play: %1").arg(doc.PlayError()));
-        return kExitFileError;
-    }
-    COfflineSynthDriver* pRenderer = midiOut.Renderer();
-
-    // One pass is a 4/4 bar: four quarters of 60/BPM seconds.
-    const int64_t rate = options.sampleRate;
-    const int64_t nFrames = (int64_t(request.nLoops) * 4 * 60 * rate + nBPM - 1) / nBPM;
-    constexpr int kBlock = COfflineSynthDriver::kMaxBlock;
-    std::vector<float> left(kBlock), right(kBlock);
-    bool bOk = true;
-    for (int64_t done = 0; done < nFrames && bOk; done += kBlock) {
-        const int n = int(std::min<int64_t>(kBlock, nFrames - done));
-        bOk = pRenderer->Render(n, left.data(), right.data()) == MMSYSERR_NOERROR && wav.Append(left.data(), right.data(), n);
-        if (view.RunPosted() > 0) bOk = false;
-    }
-    if (!doc.Stop()) bOk = false;
-
-    // The release tail: what still sounds after the stop, until it fades
-    // out (at most a few seconds).
-    const int64_t maxTail = 4 * rate;
-    int quietBlocks = 0;
-    for (int64_t done = 0; done < maxTail && bOk && quietBlocks < 8; done += kBlock) {
-        synth.RenderTail(kBlock, left.data(), right.data());
-        float peak = 0;
-        for (int i = 0; i < kBlock; ++i) peak = std::max({peak, std::fabs(left[size_t(i)]), std::fabs(right[size_t(i)])});
-        quietBlocks = peak < 1.0f / 32768 ? quietBlocks + 1 : 0;
-        bOk = wav.Append(left.data(), right.data(), kBlock);
-    }
-    if (!wav.Close() || !bOk) {
-        PrintError(QStringLiteral("rondo: rendering %1 failed: %2")
-                       .arg(request.wav, doc.PlayError().isEmpty() ? wav.ErrorString() : doc.PlayError()));
+    QString error;
+    const bool bRendered = renderer.Render(
+        request.options, [&wav](const float* left, const float* right, int n) { return wav.Append(left, right, n); },
+        error);
+    if (!wav.Close() || !bRendered) {
+        PrintError(QStringLiteral("rondo: rendering %1 failed: %2").arg(request.wav, error.isEmpty() ? wav.ErrorString() : error));
         return kExitFileError;
     }
     return kExitOk;
@@ -245,14 +215,14 @@ int RunCommandLine(int argc, char** argv)
         request.wav = args[1];
         request.soundFont = parser.value(soundFontOption);
         bool bOk = true;
-        request.nLoops = parser.value(loopsOption).toInt(&bOk);
-        if (!bOk || request.nLoops < 1 || request.nLoops > 1000) {
+        request.options.nPasses = parser.value(loopsOption).toInt(&bOk);
+        if (!bOk || request.options.nPasses < 1 || request.options.nPasses > 1000) {
             PrintError(QStringLiteral("rondo: --loops takes a number from 1 to 1000."));
             return kExitUsage;
         }
         if (parser.isSet(tempoOption)) {
-            request.nTempo = parser.value(tempoOption).toInt(&bOk);
-            if (!bOk || request.nTempo < CRondoDoc::kMinBPM || request.nTempo > CRondoDoc::kMaxBPM) {
+            request.options.nTempo = parser.value(tempoOption).toInt(&bOk);
+            if (!bOk || request.options.nTempo < CRondoDoc::kMinBPM || request.options.nTempo > CRondoDoc::kMaxBPM) {
                 PrintError(QStringLiteral("rondo: --tempo takes a number from 40 to 200."));
                 return kExitUsage;
             }

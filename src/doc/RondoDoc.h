@@ -137,6 +137,14 @@ public:
     void OnPlaybackFailed();
     // Sounds one note at once on the open stream, only while playing.
     int PlayPreviewNote(int nPitch);
+    // The next Play queues nPasses passes of the loop and then lets the
+    // stream run dry, so nothing of the pass after them sounds; 0 plays
+    // without end.
+    void SetPassLimit(int nPasses) { m_nStepLimit = int64_t(nPasses > 0 ? nPasses : 0) * kBeats; }
+    // Steps the device has played out since the last Play.
+    int64_t StepsPlayed() const { return m_nStepsPlayed.load(); }
+    // With a pass limit: every step of it has played out.
+    bool IsDrained() const { return m_nStepLimit > 0 && m_nStepsPlayed.load() >= m_nStepLimit; }
     // The stream callback, with the document as its instance data.
     static void MidiStreamProc(HMidiStream hStream, unsigned uMsg, void* pInstance, uintptr_t dwParam1,
                                uintptr_t dwParam2);
@@ -190,6 +198,9 @@ public:
     bool m_bHeadersPrepared = false;
     std::atomic<bool> m_bPlaying{false};
     uint8_t m_nTicksPerStep = 30;
+    int64_t m_nStepLimit = 0;
+    int64_t m_nStepsQueued = 0;  // under m_lock
+    std::atomic<int64_t> m_nStepsPlayed{0};
     bool m_bDirty = false;
     std::mutex m_lock;
 

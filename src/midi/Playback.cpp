@@ -93,6 +93,8 @@ int CRondoDoc::QueueBuffers()
     {
         std::lock_guard<std::mutex> guard(m_lock);
         const bool bProgramChange = m_bProgChgStream;
+        m_nStepsQueued = 2;
+        m_nStepsPlayed = 0;
         m_pStreamPos = bProgramChange ? m_pNoteEvents - 3 : m_pNoteEvents;
         FillBuffer(&m_midiHdr[0], m_streamEvents[0], bProgramChange);
         m_midiHdr[0].dwUser = 0;
@@ -155,6 +157,7 @@ void CRondoDoc::OnBufferDone(MidiHdr* pHdr)
         m_nCallbackState = CALLBACK_DEAD;
         return;
     default:
+        m_nStepsPlayed.fetch_add(1);
         Refill(pHdr);
     }
 }
@@ -163,6 +166,9 @@ void CRondoDoc::Refill(MidiHdr* pHdr)
 {
     const uintptr_t slice = pHdr->dwUser;
     std::lock_guard<std::mutex> guard(m_lock);
+    // A limited play lets the queue run dry after its last step.
+    if (m_nStepLimit > 0 && m_nStepsQueued >= m_nStepLimit) return;
+    ++m_nStepsQueued;
     // Edits made since the last refill are heard from this step on.
     WriteNoteEvents(true);
     FillBuffer(pHdr, m_streamEvents[slice & 1], false);
