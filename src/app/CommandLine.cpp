@@ -16,14 +16,20 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 namespace {
 
 void PrintError(const QString& text)
 {
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    // One message, however many paragraphs its reason has.
+    QString lines = text;
+    while (lines.contains(QStringLiteral("\n\n"))) lines.replace(QStringLiteral("\n\n"), QStringLiteral("\n"));
+    std::fprintf(stderr, "%s\n", lines.toLocal8Bit().constData());
 }
 
 QJsonObject LoopAsJson(const CRondoDoc& doc, const CHeadlessView& view)
@@ -117,12 +123,87 @@ int Render(CSettingsStore& settings, const RenderRequest& request)
     return kExitOk;
 }
 
+struct PlayRequest
+{
+    QString loop, device, soundFont;
+    int nPasses = 0;  // 0: until a signal
+    int nTempo = 0;
+};
+
+volatile std::sig_atomic_t g_nStopSignal = 0;
+
+void OnStopSignal(int nSignal)
+{
+    g_nStopSignal = nSignal;
+}
+
+// Plays the loop in real time through the same Play, refill and Stop as the
+// Start button, on the device Start would open or the one asked for.
+int Play(CSettingsStore& settings, const PlayRequest& request)
+{
+    SynthOptions options = SynthOptions::FromSettings(settings);
+    if (!request.soundFont.isEmpty()) options.soundFont = request.soundFont;
+    CSystemMidiOut midiOut(options);
+    midiOut.PreloadSynth();
+    CRondoDoc doc(settings, midiOut);
+    CHeadlessView view(doc);
+    view.m_pErrorStream = stderr;
+    doc.SetView(&view);
+    if (const int code = LoadForCommand(doc, request.loop)) return code;
+    if (!request.device.isEmpty() && !doc.SelectDevice(request.device)) {
+        PrintError(QStringLiteral("rondo: there is no MIDI output device \"%1\" (rondo --list-devices lists them).")
+                       .arg(request.device));
+        return kExitFileError;
+    }
+    view.SetTempoPos(request.nTempo ? request.nTempo : doc.m_nBPM);
+    doc.SetPassLimit(request.nPasses);
+
+    struct sigaction action {};
+    action.sa_handler = &OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    if (!doc.Play()) {
+        PrintError(QStringLiteral("rondo: cannot play %1: %2").arg(request.loop, doc.PlayError()));
+        return kExitFileError;
+    }
+    using namespace std::chrono;
+    bool bFailed = false;
+    while (g_nStopSignal == 0 && !doc.IsDrained()) {
+        std::this_thread::sleep_for(milliseconds(10));
+        if (view.RunPosted() > 0) {
+            bFailed = true;
+            break;
+        }
+    }
+    // After the last pass, the release: until the synthesizer has been quiet
+    // for a tenth of a second (a port's device rings out on its own).
+    if (doc.IsDrained() && doc.m_uDeviceID == MIDI_MAPPER) {
+        const CSynthEngine& synth = midiOut.Synth();
+        const steady_clock::time_point deadline = steady_clock::now() + seconds(CLoopRenderer::kMaxTailSeconds);
+        while (g_nStopSignal == 0 && steady_clock::now() < deadline &&
+               synth.FramesRendered() - synth.LastLoudFrame() < synth.SampleRate() / 10)
+            std::this_thread::sleep_for(milliseconds(10));
+    }
+    if (!doc.Stop() && !bFailed) {
+        PrintError(QStringLiteral("rondo: the MIDI output device did not stop cleanly."));
+        return kExitFileError;
+    }
+    if (bFailed) {
+        PrintError(QStringLiteral("rondo: %1").arg(doc.PlayError()));
+        return kExitFileError;
+    }
+    return kExitOk;
+}
+
 } // namespace
 
 bool WantsCommandLine(int argc, char** argv)
 {
-    static const char* const kOptions[] = {"--export", "--info", "--render", "--list-devices", "--loops", "--tempo",
-                                           "--soundfont", "--help", "--help-all", "-h", "-?", "--version", "-v"};
+    static const char* const kOptions[] = {"--export", "--info",      "--render", "--play",     "--list-devices",
+                                           "--loops",  "--tempo",     "--device", "--soundfont", "--help",
+                                           "--help-all", "-h",        "-?",       "--version",  "-v"};
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
         if (arg == "--") break;
@@ -153,6 +234,8 @@ int RunCommandLine(int argc, char** argv)
         "  rondo --info LOOP.rlf             print the loop as JSON\n"
         "  rondo --render LOOP.rlf OUT.wav   play the loop into a WAV file\n"
         "        [--loops N] [--tempo BPM] [--soundfont FILE]\n"
+        "  rondo --play LOOP.rlf             play the loop in real time until Ctrl+C\n"
+        "        [--loops N] [--tempo BPM] [--device ID] [--soundfont FILE]\n"
         "  rondo --list-devices              list the MIDI output devices"));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -163,19 +246,28 @@ int RunCommandLine(int argc, char** argv)
         QStringLiteral("render"),
         QStringLiteral("Play LOOP.rlf through the built-in synthesizer into OUT.wav (44.1 kHz, stereo, 16-bit), "
                        "faster than real time."));
-    const QCommandLineOption loopsOption(QStringLiteral("loops"),
-                                         QStringLiteral("Passes of the loop to render (default 4)."),
-                                         QStringLiteral("N"), QStringLiteral("4"));
+    const QCommandLineOption playOption(
+        QStringLiteral("play"),
+        QStringLiteral("Play LOOP.rlf in real time on the device Start would open (or --device), as Start does, "
+                       "until SIGINT or SIGTERM, or for --loops passes and the release."));
+    const QCommandLineOption loopsOption(
+        QStringLiteral("loops"),
+        QStringLiteral("Passes of the loop to render (default 4) or to play (default: until stopped)."),
+        QStringLiteral("N"), QStringLiteral("4"));
     const QCommandLineOption tempoOption(QStringLiteral("tempo"),
-                                         QStringLiteral("Tempo to render at, 40 to 200 (default: the loop's)."),
+                                         QStringLiteral("Tempo to play at, 40 to 200 (default: the loop's)."),
                                          QStringLiteral("BPM"));
-    const QCommandLineOption soundFontOption(QStringLiteral("soundfont"),
-                                             QStringLiteral("Sound font to render with (default: the setting)."),
-                                             QStringLiteral("FILE"));
+    const QCommandLineOption deviceOption(
+        QStringLiteral("device"),
+        QStringLiteral("Device to play on: its id or its full name, as --list-devices prints them."),
+        QStringLiteral("ID"));
+    const QCommandLineOption soundFontOption(
+        QStringLiteral("soundfont"),
+        QStringLiteral("Sound font of the built-in synthesizer (default: the setting)."), QStringLiteral("FILE"));
     const QCommandLineOption listOption(QStringLiteral("list-devices"),
                                         QStringLiteral("List the MIDI output devices with their ids."));
-    for (const QCommandLineOption* option :
-         {&exportOption, &infoOption, &renderOption, &loopsOption, &tempoOption, &soundFontOption, &listOption})
+    for (const QCommandLineOption* option : {&exportOption, &infoOption, &renderOption, &playOption, &loopsOption,
+                                             &tempoOption, &deviceOption, &soundFontOption, &listOption})
         parser.addOption(*option);
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("LOOP.rlf, then OUT.mid or OUT.wav."),
                                  QStringLiteral("[LOOP.rlf [OUT]]"));
@@ -185,24 +277,47 @@ int RunCommandLine(int argc, char** argv)
     const bool bExport = parser.isSet(exportOption);
     const bool bInfo = parser.isSet(infoOption);
     const bool bRender = parser.isSet(renderOption);
+    const bool bPlay = parser.isSet(playOption);
     const bool bList = parser.isSet(listOption);
-    const int nModes = int(bExport) + int(bInfo) + int(bRender) + int(bList);
+    const int nModes = int(bExport) + int(bInfo) + int(bRender) + int(bPlay) + int(bList);
     if (nModes != 1) {
-        PrintError(nModes ? QStringLiteral("rondo: choose one of --export, --info, --render and --list-devices.")
-                          : QStringLiteral("rondo: --loops, --tempo and --soundfont go with --render."));
+        PrintError(nModes ? QStringLiteral("rondo: choose one of --export, --info, --render, --play and --list-devices.")
+                          : QStringLiteral("rondo: --loops, --tempo and --soundfont go with --render or --play."));
         return kExitUsage;
     }
-    if (!bRender && (parser.isSet(loopsOption) || parser.isSet(tempoOption) || parser.isSet(soundFontOption))) {
-        PrintError(QStringLiteral("rondo: --loops, --tempo and --soundfont go with --render."));
+    if (!bRender && !bPlay && (parser.isSet(loopsOption) || parser.isSet(tempoOption) || parser.isSet(soundFontOption))) {
+        PrintError(QStringLiteral("rondo: --loops, --tempo and --soundfont go with --render or --play."));
         return kExitUsage;
     }
-    const qsizetype nFiles = bList ? 0 : bInfo ? 1 : 2;
+    if (!bPlay && parser.isSet(deviceOption)) {
+        PrintError(QStringLiteral("rondo: --device goes with --play."));
+        return kExitUsage;
+    }
+    const qsizetype nFiles = bList ? 0 : bInfo || bPlay ? 1 : 2;
     if (args.size() != nFiles) {
         PrintError(bList     ? QStringLiteral("rondo: --list-devices takes no file.")
                    : bInfo   ? QStringLiteral("rondo: --info needs LOOP.rlf.")
+                   : bPlay   ? QStringLiteral("rondo: --play needs LOOP.rlf.")
                    : bExport ? QStringLiteral("rondo: --export needs LOOP.rlf and OUT.mid.")
                              : QStringLiteral("rondo: --render needs LOOP.rlf and OUT.wav."));
         return kExitUsage;
+    }
+    int nPasses = 0;
+    int nTempo = 0;
+    bool bOk = true;
+    if (bRender || parser.isSet(loopsOption)) {
+        nPasses = parser.value(loopsOption).toInt(&bOk);
+        if (!bOk || nPasses < 1 || nPasses > 1000) {
+            PrintError(QStringLiteral("rondo: --loops takes a number from 1 to 1000."));
+            return kExitUsage;
+        }
+    }
+    if (parser.isSet(tempoOption)) {
+        nTempo = parser.value(tempoOption).toInt(&bOk);
+        if (!bOk || nTempo < CRondoDoc::kMinBPM || nTempo > CRondoDoc::kMaxBPM) {
+            PrintError(QStringLiteral("rondo: --tempo takes a number from 40 to 200."));
+            return kExitUsage;
+        }
     }
 
     CSettingsStore settings;
@@ -214,20 +329,18 @@ int RunCommandLine(int argc, char** argv)
         request.loop = args[0];
         request.wav = args[1];
         request.soundFont = parser.value(soundFontOption);
-        bool bOk = true;
-        request.options.nPasses = parser.value(loopsOption).toInt(&bOk);
-        if (!bOk || request.options.nPasses < 1 || request.options.nPasses > 1000) {
-            PrintError(QStringLiteral("rondo: --loops takes a number from 1 to 1000."));
-            return kExitUsage;
-        }
-        if (parser.isSet(tempoOption)) {
-            request.options.nTempo = parser.value(tempoOption).toInt(&bOk);
-            if (!bOk || request.options.nTempo < CRondoDoc::kMinBPM || request.options.nTempo > CRondoDoc::kMaxBPM) {
-                PrintError(QStringLiteral("rondo: --tempo takes a number from 40 to 200."));
-                return kExitUsage;
-            }
-        }
+        request.options.nPasses = nPasses;
+        request.options.nTempo = nTempo;
         return Render(settings, request);
+    }
+    if (bPlay) {
+        PlayRequest request;
+        request.loop = args[0];
+        request.device = parser.value(deviceOption);
+        request.soundFont = parser.value(soundFontOption);
+        request.nPasses = nPasses;
+        request.nTempo = nTempo;
+        return Play(settings, request);
     }
 
     // Export and info need no device at all.

@@ -27,7 +27,7 @@ CRondoDoc::~CRondoDoc()
 void CRondoDoc::RebuildDeviceTable()
 {
     m_devices = {};
-    m_devices[0].caps.szPname = "MIDI Mapper";
+    m_devices[0].caps.szPname = "Built-in Synthesizer";
     m_devices[0].nDeviceId = -1;
     m_devices[0].bValid = 1;
 
@@ -61,6 +61,20 @@ void CRondoDoc::SetChannel(int nChannel)
     m_nChannel = static_cast<int8_t>(nChannel);
     m_byNoteOn = static_cast<uint8_t>(0x90 + m_nChannel);
     m_byProgChange = static_cast<uint8_t>(0xC0 + m_nChannel);
+}
+
+bool CRondoDoc::SelectDevice(const QString& idOrName)
+{
+    bool bNumber = false;
+    const int nId = idOrName.trimmed().toInt(&bNumber);
+    const std::string name = idOrName.toStdString();
+    for (const DeviceSlot& slot : m_devices) {
+        if (slot.bValid && (bNumber ? slot.nDeviceId == nId : slot.caps.szPname == name)) {
+            m_uDeviceID = static_cast<uint32_t>(slot.nDeviceId);
+            return true;
+        }
+    }
+    return false;
 }
 
 void CRondoDoc::ResetLoop()

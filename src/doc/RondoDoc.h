@@ -132,6 +132,8 @@ public:
     // The stream tempo while playing; does nothing while stopped.
     void SetTempo(unsigned nBPM);
     const QString& PlayError() const { return m_strPlayError; }
+    // Its first sentence, for the status bar.
+    const QString& PlayErrorSummary() const { return m_strPlayErrorSummary; }
     // On the UI thread, after the view's PostPlaybackFailed: ends the
     // playback whose refill could not be queued.
     void OnPlaybackFailed();
@@ -160,6 +162,9 @@ public:
     QString VoiceName(int nVoice) const;
     // Takes m_lock.
     void SetChannel(int nChannel);
+    // Makes the listed device with this id (as a number) or this full name
+    // the one the next Start opens. False when none is listed.
+    bool SelectDevice(const QString& idOrName);
 
     // --- fields ---
     bool m_bNoSavePrompt = false;
@@ -228,4 +233,5 @@ private:
     IRondoView* m_pView = nullptr;
     QString m_strLastError;
     QString m_strPlayError;
+    QString m_strPlayErrorSummary;
 };

@@ -50,6 +50,7 @@ int CRondoDoc::FillBuffer(MidiHdr* pHdr, uint8_t* pEvents, bool bWithProgramChan
 bool CRondoDoc::PlayFailed(int nError)
 {
     m_strPlayError = midiout::GetErrorText(nError);
+    m_strPlayErrorSummary = midiout::GetErrorSummary(nError);
     qCDebug(lcMidiError) << "Start:" << m_strPlayError;
     return false;
 }
@@ -57,6 +58,7 @@ bool CRondoDoc::PlayFailed(int nError)
 bool CRondoDoc::Play()
 {
     m_strPlayError.clear();
+    m_strPlayErrorSummary.clear();
     if (m_bPlaying) return true;  // already running: its buffers are in use
     BuildMidiFile(true);
 
@@ -233,6 +235,7 @@ void CRondoDoc::OnPlaybackFailed()
     if (m_hStream == nullptr) return;
     CloseStream();
     m_strPlayError = QStringLiteral("Playback stopped: the MIDI output device did not take the next part of the loop.");
+    m_strPlayErrorSummary = m_strPlayError;
 }
 
 void CRondoDoc::CloseStream()

@@ -60,7 +60,30 @@ public:
     // Non-zero when the device can no longer play: the error code that
     // queueing and restarting then return.
     virtual int Health() const { return MMSYSERR_NOERROR; }
+    // A buffer queued while the stream is paused, before the clock can play
+    // it: the device may get ready for what it holds. On the client's thread.
+    virtual void PrepareBuffer(const MidiHdr& hdr) { (void)hdr; }
 };
+
+// Calls f(msg) for every short message of the stream records in hdr, in
+// order; a record cut off by the end of the buffer ends it.
+template <typename F>
+void ForEachShortMessage(const MidiHdr& hdr, F&& f)
+{
+    const auto word = [&hdr](uint64_t at) {
+        const uint8_t* p = hdr.lpData + at;
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    };
+    const uint64_t end = hdr.lpData ? hdr.dwBytesRecorded : 0;
+    for (uint64_t at = 0; at + kMidiEventSize <= end;) {
+        const uint32_t event = word(at + 8);
+        uint64_t size = kMidiEventSize;
+        if (event & MEVT_F_LONG) size += ((event & 0x00FFFFFFu) + 3u) & ~3u;
+        if (at + size > end) return;
+        if (((event >> 24) & ~(MEVT_F_CALLBACK >> 24)) == MEVT_SHORTMSG) f(event & 0x00FFFFFFu);
+        at += size;
+    }
+}
 
 // ALSA prints its errors on the console on its own (a missing sound card or
 // sequencer); the drivers return them as error codes instead. Once per process.

@@ -35,11 +35,18 @@ namespace midiout {
 
 QString GetErrorText(int nError)
 {
-    QString text = BaseText(nError);
-    std::lock_guard<std::mutex> lock(g_detailLock);
-    if (nError != MMSYSERR_NOERROR && nError == g_nDetailError && !g_detail.isEmpty())
-        text += QLatin1Char(' ') + g_detail;
-    return text;
+    {
+        std::lock_guard<std::mutex> lock(g_detailLock);
+        if (nError != MMSYSERR_NOERROR && nError == g_nDetailError && !g_detail.isEmpty()) return g_detail;
+    }
+    return BaseText(nError);
+}
+
+QString GetErrorSummary(int nError)
+{
+    const QString text = GetErrorText(nError);
+    const qsizetype end = text.indexOf(QStringLiteral("\n\n"));
+    return end < 0 ? text : text.left(end);
 }
 
 void SetErrorDetail(int nError, const QString& detail)

@@ -27,7 +27,7 @@ enum : int {
     MIDIERR_NODEVICE = 68,
 };
 
-// Device id of the built-in synthesizer, listed as "MIDI Mapper".
+// Device id of the built-in synthesizer, listed as "Built-in Synthesizer".
 constexpr uint32_t MIDI_MAPPER = 0xFFFFFFFFu;
 
 // Callback messages.
@@ -102,6 +102,7 @@ public:
 };
 
 class CMidiDriver;
+class CSettingsStore;
 
 // The devices and what plays on them: each open stream gets a driver, the
 // clock that times its events and the device that sounds them.
@@ -111,6 +112,9 @@ public:
     // Creates the driver of a device. 0 or an error code (with its detail
     // recorded by midiout::SetErrorDetail).
     virtual int OpenDriver(uint32_t uDeviceID, std::unique_ptr<CMidiDriver>& driver) = 0;
+    // The built-in synthesizer's preferences changed: the next open of
+    // MIDI_MAPPER uses them.
+    virtual void ApplySynthSettings(const CSettingsStore& settings) { (void)settings; }
 };
 
 namespace midiout {
@@ -135,10 +139,14 @@ int Reset(HMidiStream hStream);
 // Sends one packed short message (status, data1 << 8, data2 << 16) at once.
 int ShortMsg(HMidiStream hStream, uint32_t dwMsg);
 
-// The text of an error code, with the detail of the device's last failure
-// of that code when one was recorded.
+// The text of an error code: the detail of the device's last failure of that
+// code when one was recorded, else the code's own text.
 QString GetErrorText(int nError);
-// Records why a device operation failed with nError, for GetErrorText.
+// Its first paragraph: a sentence that stands alone, for a status line.
+QString GetErrorSummary(int nError);
+// Records why a device operation failed with nError, for GetErrorText: a
+// first paragraph that says what failed, then (after a blank line) why and
+// what to change.
 void SetErrorDetail(int nError, const QString& detail);
 
 } // namespace midiout

@@ -202,14 +202,19 @@ int CMidiStream::Out(MidiHdr* pHdr, uint32_t cbHdr)
         pHdr->dwBytesRecorded > pHdr->dwBufferLength || pHdr->dwBytesRecorded % 4 != 0)
         return MMSYSERR_INVALPARAM;
     if (const int health = m_pDriver->Health()) return health;
+    bool bPaused = false;
     {
         std::lock_guard<CPiMutex> lock(m_mutex);
         if (!(pHdr->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
         if (pHdr->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+        bPaused = !m_scheduler.IsRunning();
         if (!m_scheduler.Queue(pHdr, NowLocked())) return MMSYSERR_NOMEM;
         pHdr->dwFlags = (pHdr->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
         ++m_nClockChanges;
     }
+    // Nothing of a paused stream plays before the client restarts it, on
+    // this thread: the device has the time to get ready.
+    if (bPaused) m_pDriver->PrepareBuffer(*pHdr);
     m_cvClock.notify_all();
     return MMSYSERR_NOERROR;
 }

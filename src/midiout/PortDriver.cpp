@@ -108,7 +108,8 @@ public:
     int SendAt(uint32_t msg, int64_t dueNs) override;
     void RecordFailureDetail(int nError) const override
     {
-        midiout::SetErrorDetail(nError, QString::fromUtf8(m_trap.text));
+        midiout::SetErrorDetail(nError, QStringLiteral("The MIDI output port stopped taking messages.\n\n%1")
+                                            .arg(QString::fromUtf8(m_trap.text)));
     }
 
 private:
@@ -300,7 +301,8 @@ int CAlsaPorts::OpenDriver(unsigned nPort, std::unique_ptr<CMidiDriver>& driver)
     auto sink = std::make_unique<CRtMidiSink>();
     std::string detail;
     if (const int err = sink->Open(m_names[nPort], nPort, detail)) {
-        midiout::SetErrorDetail(err, QString::fromStdString(detail));
+        midiout::SetErrorDetail(err, QStringLiteral("The MIDI output port \"%1\" could not be opened.\n\n%2")
+                                         .arg(QString::fromStdString(m_names[nPort]), QString::fromStdString(detail)));
         return err;
     }
     driver = std::make_unique<CPortClockDriver>(std::move(sink));

@@ -1,5 +1,6 @@
 #include "midiout/SynthDriver.h"
 
+#include "midiout/JackServer.h"
 #include "midiout/MidiStream.h"
 #include "midiout/WavWriter.h"
 #include "settings/SettingsStore.h"
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -84,16 +86,27 @@ QString FluidReason()
     return reason.isEmpty() ? QStringLiteral("FluidSynth gave no reason.") : reason;
 }
 
-QString AudioDriverNames(fluid_settings_t* settings)
+// Where the user changes what a failure names, in the window and in the file.
+QString ChangeHint(const char* key)
+{
+    return QStringLiteral("Choose another on the Sound page of the Object Properties window (Edit \u25B8 Sound...), "
+                          "or set %1 in section [Synth] of the preferences.")
+        .arg(QLatin1String(key));
+}
+
+// The drivers FluidSynth has that can take our render callback. Its file
+// driver is among those that cannot (ours replaces it).
+QStringList FluidAudioDrivers(fluid_settings_t* settings)
 {
     QStringList names;
-    fluid_settings_foreach_option(
-        settings, "audio.driver", &names, [](void* data, const char*, const char* option) {
-            // FluidSynth's own file driver cannot take our callback; ours replaces it.
-            if (std::strcmp(option, "file") != 0) static_cast<QStringList*>(data)->append(QString::fromUtf8(option));
-        });
-    names.append(QStringLiteral("file"));
-    return names.join(QStringLiteral(", "));
+    fluid_settings_foreach_option(settings, "audio.driver", &names, [](void* data, const char*, const char* option) {
+        static const char* const kWithoutCallback[] = {"file", "sdl2", "sdl3", "portaudio", "dart", "dsound"};
+        for (const char* name : kWithoutCallback) {
+            if (std::strcmp(option, name) == 0) return;
+        }
+        static_cast<QStringList*>(data)->append(QString::fromUtf8(option));
+    });
+    return names;
 }
 
 } // namespace
@@ -117,6 +130,41 @@ QString SynthOptions::DefaultAudioFile()
     return QDir(folder).filePath(QStringLiteral("rondo-synth.wav"));
 }
 
+QStringList SynthOptions::InstalledSoundFonts()
+{
+    const QDir dir(kSoundFontFolder);
+    QStringList fonts;
+    for (const QString& name :
+         dir.entryList(QStringList{QStringLiteral("*.sf2"), QStringLiteral("*.sf3")}, QDir::Files | QDir::Readable, QDir::Name))
+        fonts.append(dir.filePath(name));
+    return fonts;
+}
+
+QStringList SynthOptions::AudioDrivers()
+{
+    // Desktop sound servers first, then the hardware, then the rest.
+    static const char* const kPreferred[] = {"pipewire", "pulseaudio", "alsa", "jack", "oss"};
+    fluid_settings_t* settings = new_fluid_settings();
+    QStringList offered = settings ? FluidAudioDrivers(settings) : QStringList();
+    if (settings) delete_fluid_settings(settings);
+    QStringList ordered;
+    for (const char* name : kPreferred) {
+        if (offered.removeAll(QLatin1String(name)) > 0) ordered.append(QLatin1String(name));
+    }
+    offered.sort();
+    ordered += offered;
+    ordered.append(QStringLiteral("file"));
+    return ordered;
+}
+
+void SynthOptions::ToSettings(CSettingsStore& settings) const
+{
+    settings.SetString(kSection, QStringLiteral("SoundFont"), soundFont);
+    settings.SetString(kSection, QStringLiteral("AudioDriver"), audioDriver);
+    settings.SetString(kSection, QStringLiteral("Gain"), QString::number(gain));
+    settings.SetInt(kSection, QStringLiteral("PeriodSize"), periodSize);
+}
+
 SynthOptions SynthOptions::FromSettings(const CSettingsStore& settings)
 {
     SynthOptions options;
@@ -127,6 +175,8 @@ SynthOptions SynthOptions::FromSettings(const CSettingsStore& settings)
     const double gain = settings.GetString(kSection, QStringLiteral("Gain"), QString()).trimmed().toDouble(&bOk);
     // FluidSynth accepts 0..10; silence is no use as a setting.
     options.gain = bOk && gain > 0.0 && gain <= 10.0 ? gain : kDefaultGain;
+    const int period = settings.GetInt(kSection, QStringLiteral("PeriodSize"), kDefaultPeriodSize);
+    options.periodSize = period >= kMinPeriodSize && period <= kMaxPeriodSize ? period : kDefaultPeriodSize;
     options.audioFile = settings.GetString(kSection, QStringLiteral("AudioFile"), QString()).trimmed();
     if (options.audioFile.isEmpty()) options.audioFile = DefaultAudioFile();
     return options;
@@ -150,6 +200,7 @@ struct CSynthEngine::Fluid
 CSynthEngine::CSynthEngine(SynthOptions options) : m_options(std::move(options)), m_fluid(std::make_unique<Fluid>())
 {
     if (m_options.sampleRate <= 0) m_options.sampleRate = 44100;
+    m_nSampleRate = m_options.sampleRate;
     InstallLogHandlers();
 }
 
@@ -179,26 +230,25 @@ int CSynthEngine::WaitReady()
 void CSynthEngine::Load()
 {
     const QString font = m_options.soundFont;
-    const QString change =
-        QStringLiteral("Choose another sound font: setting SoundFont in section [Synth] of the preferences.");
+    const QString change = ChangeHint("SoundFont");
     const QFileInfo info(font);
     if (!info.isFile() || !info.isReadable()) {
         m_nLoadResult = MMSYSERR_NODRIVER;
-        m_loadDetail = QStringLiteral("The sound font \"%1\" does not exist or cannot be read. %2").arg(font, change);
+        m_loadDetail = QStringLiteral("The sound font \"%1\" does not exist or cannot be read.\n\n%2").arg(font, change);
         return;
     }
 
     // Checked first: other loaders would complain about it on the terminal.
     if (!fluid_is_soundfont(QFile::encodeName(font).constData())) {
         m_nLoadResult = MMSYSERR_NODRIVER;
-        m_loadDetail = QStringLiteral("\"%1\" is not a SoundFont 2 file. %2").arg(font, change);
+        m_loadDetail = QStringLiteral("The sound font \"%1\" is not a SoundFont 2 file.\n\n%2").arg(font, change);
         return;
     }
 
     fluid_settings_t* settings = m_fluid->settings = new_fluid_settings();
     if (settings == nullptr) {
         m_nLoadResult = MMSYSERR_NOMEM;
-        m_loadDetail = QStringLiteral("FluidSynth could not be set up.");
+        m_loadDetail = QStringLiteral("The built-in synthesizer could not be set up: out of memory.");
         return;
     }
     fluid_settings_setnum(settings, "synth.sample-rate", double(m_options.sampleRate));
@@ -215,21 +265,26 @@ void CSynthEngine::Load()
     fluid_settings_setnum(settings, "synth.reverb.room-size", 0.3);
     fluid_settings_setnum(settings, "synth.reverb.damp", 0.4);
     fluid_settings_setnum(settings, "synth.reverb.level", 0.5);
-    // About 17 ms of buffering at 44.1 kHz: tight, without underruns.
-    fluid_settings_setint(settings, "audio.period-size", 256);
-    fluid_settings_setint(settings, "audio.periods", 3);
+    // Only the presets that channels select hold their samples: a large GM
+    // font costs the kits in use, not every instrument it has.
+    fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
+    fluid_settings_setint(settings, "audio.period-size", m_options.periodSize);
+    fluid_settings_setint(settings, "audio.periods", SynthOptions::kPeriods);
+    // A JACK user finds us by name, connected to the speakers.
+    fluid_settings_setstr(settings, "audio.jack.id", "Rondo");
+    fluid_settings_setint(settings, "audio.jack.autoconnect", 1);
 
     ClearFluidLog();
     m_fluid->synth = new_fluid_synth(settings);
     if (m_fluid->synth == nullptr) {
         m_nLoadResult = MMSYSERR_NOMEM;
-        m_loadDetail = QStringLiteral("FluidSynth could not start: %1").arg(FluidReason());
+        m_loadDetail = QStringLiteral("The built-in synthesizer could not start: %1").arg(FluidReason());
         return;
     }
     ClearFluidLog();
     if (fluid_synth_sfload(m_fluid->synth, QFile::encodeName(font).constData(), 1) == FLUID_FAILED) {
         m_nLoadResult = MMSYSERR_NODRIVER;
-        m_loadDetail = QStringLiteral("FluidSynth could not load the sound font \"%1\": %2 %3")
+        m_loadDetail = QStringLiteral("The sound font \"%1\" could not be loaded: %2\n\n%3")
                            .arg(font, FluidReason(), change);
         return;
     }
@@ -294,6 +349,49 @@ void CSynthEngine::Process(float* left, float* right, int nFrames)
     float* fx[4] = {left, right, left, right};
     fluid_synth_process(m_fluid->synth, nFrames, 4, fx, 2, out);
     m_nBlockPhase = int((m_nBlockPhase + int64_t(nFrames)) % m_fluid->blockSize);
+
+    float blockPeak = 0.0f;
+    for (int i = 0; i < nFrames; ++i) blockPeak = std::max({blockPeak, std::fabs(left[i]), std::fabs(right[i])});
+    const float peak = std::max(blockPeak, m_peak.load(std::memory_order_relaxed));
+    m_peak.store(peak, std::memory_order_relaxed);
+    const int64_t frames = m_nFramesRendered.load(std::memory_order_relaxed) + nFrames;
+    if (blockPeak > peak * kQuietFloor) m_nLastLoudFrame.store(frames, std::memory_order_relaxed);
+    m_nFramesRendered.store(frames, std::memory_order_relaxed);
+}
+
+void CSynthEngine::SetSampleRate(int nRate)
+{
+    if (nRate <= 0 || nRate == m_nSampleRate) return;
+    m_nSampleRate = nRate;
+    // The audio drivers open the device at the setting's rate.
+    fluid_settings_setnum(m_fluid->settings, "synth.sample-rate", double(nRate));
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    // Not for a playing synthesizer; nothing renders while the engine opens.
+    fluid_synth_set_sample_rate(m_fluid->synth, float(nRate));
+#pragma GCC diagnostic pop
+}
+
+void CSynthEngine::PrepareProgram(int nChannel, int nProgram)
+{
+    std::lock_guard<std::mutex> lock(m_renderLock);
+    fluid_synth_t* synth = m_fluid->synth;
+    // A pinned preset keeps its samples whatever the channels select: the
+    // program change the clock applies later neither loads nor frees any.
+    const auto pinSelected = [&] {
+        int sfont = 0, bank = 0, preset = 0;
+        if (fluid_synth_get_program(synth, nChannel, &sfont, &bank, &preset) == FLUID_OK)
+            fluid_synth_pin_preset(synth, sfont, bank, preset);
+    };
+    pinSelected();
+    fluid_synth_program_change(synth, nChannel, nProgram);
+    pinSelected();
+}
+
+QString CSynthEngine::OpenedAudioDriver() const
+{
+    std::lock_guard<std::mutex> lock(m_openedLock);
+    return m_strOpenedDriver;
 }
 
 int CSynthEngine::RenderTail(int nFrames, float* left, float* right)
@@ -321,7 +419,14 @@ CSynthDriver::~CSynthDriver()
 
 int64_t CSynthDriver::UnitsPerSecond() const
 {
-    return m_engine.Options().sampleRate;
+    return m_engine.SampleRate();
+}
+
+void CSynthDriver::PrepareBuffer(const MidiHdr& hdr)
+{
+    ForEachShortMessage(hdr, [this](uint32_t msg) {
+        if ((msg & 0xF0) == 0xC0) m_engine.PrepareProgram(int(msg & 0x0F), int((msg >> 8) & 0x7F));
+    });
 }
 
 int CSynthDriver::Start(CMidiStream& stream)
@@ -347,6 +452,8 @@ void CSynthDriver::RenderBlock(int nFrames, float* left, float* right)
     std::fill(right, right + nFrames, 0.0f);
     CMidiStream* pStream = Stream();
     if (pStream == nullptr || nFrames <= 0) return;
+    std::unique_lock<std::mutex> lock(m_engine.m_renderLock, std::try_to_lock);
+    if (!lock.owns_lock()) return;
 
     const int64_t begin = m_frame;
     const int64_t end = begin + nFrames;
@@ -425,26 +532,16 @@ public:
     CAudioSynthDriver(CSynthEngine& engine, fluid_settings_t* settings) : CSynthDriver(engine), m_settings(settings) {}
     ~CAudioSynthDriver() override { Shutdown(); }
 
-    int Open()
+    // Opens FluidSynth's audio driver name ("" keeps the setting's value).
+    // False with FluidSynth's reason.
+    bool TryOpen(const QString& name, QString& reason)
     {
-        const QString name = m_engine.Options().audioDriver;
-        if (!name.isEmpty()) {
-            fluid_settings_setstr(m_settings, "audio.driver", name.toUtf8().constData());
-        } else {
-            char* defaultName = nullptr;
-            if (fluid_settings_getstr_default(m_settings, "audio.driver", &defaultName) == FLUID_OK && defaultName)
-                fluid_settings_setstr(m_settings, "audio.driver", defaultName);
-        }
+        if (!name.isEmpty()) fluid_settings_setstr(m_settings, "audio.driver", name.toUtf8().constData());
         ClearFluidLog();
         m_pDriver = new_fluid_audio_driver2(m_settings, &CAudioSynthDriver::Callback, this);
-        if (m_pDriver) return MMSYSERR_NOERROR;
-        const QString which = name.isEmpty() ? QStringLiteral("FluidSynth's default audio driver")
-                                             : QStringLiteral("the audio driver \"%1\"").arg(name);
-        midiout::SetErrorDetail(MMSYSERR_NOTENABLED,
-                                QStringLiteral("The built-in synthesizer could not open %1: %2 "
-                                               "Set AudioDriver in section [Synth] of the preferences to one of: %3.")
-                                    .arg(which, FluidReason(), AudioDriverNames(m_settings)));
-        return MMSYSERR_NOTENABLED;
+        if (m_pDriver) return true;
+        reason = FluidReason();
+        return false;
     }
 
 private:
@@ -479,7 +576,7 @@ public:
         const QString path = m_engine.Options().audioFile;
         if (m_writer.Open(path, m_engine.Options().sampleRate)) return MMSYSERR_NOERROR;
         midiout::SetErrorDetail(MMSYSERR_NOTENABLED,
-                                QStringLiteral("The built-in synthesizer could not write \"%1\": %2 "
+                                QStringLiteral("The built-in synthesizer could not write \"%1\": %2\n\n"
                                                "Set AudioFile in section [Synth] of the preferences.")
                                     .arg(path, m_writer.ErrorString()));
         return MMSYSERR_NOTENABLED;
@@ -532,17 +629,67 @@ int CSynthEngine::OpenRealtimeDriver(std::unique_ptr<CMidiDriver>& driver)
     if (const int err = WaitReady()) return err;
     if (const int err = Claim()) return err;
     ResetForNextDriver();
+    SetSampleRate(m_options.sampleRate);
     // From here the driver owns the claim: destroying it releases the engine.
     if (m_options.audioDriver == QLatin1String("file")) {
         auto file = std::make_unique<CFileSynthDriver>(*this);
         if (const int err = file->Open()) return err;
+        {
+            std::lock_guard<std::mutex> lock(m_openedLock);
+            m_strOpenedDriver = m_options.audioDriver;
+        }
         driver = std::move(file);
-    } else {
-        auto audio = std::make_unique<CAudioSynthDriver>(*this, m_fluid->settings);
-        if (const int err = audio->Open()) return err;
-        driver = std::move(audio);
+        return MMSYSERR_NOERROR;
     }
-    return MMSYSERR_NOERROR;
+
+    // Automatic: FluidSynth's own choice as it stands, then every other
+    // driver it offers, in the order a desktop is most likely to sound.
+    const bool bAutomatic = m_options.audioDriver.isEmpty();
+    QStringList candidates;
+    if (bAutomatic) {
+        char* current = nullptr;
+        if (fluid_settings_dupstr(m_fluid->settings, "audio.driver", &current) == FLUID_OK && current) {
+            candidates.append(QString::fromUtf8(current));
+            fluid_free(current);
+        }
+        for (const QString& name : SynthOptions::AudioDrivers()) {
+            if (name != QLatin1String("file") && !candidates.contains(name)) candidates.append(name);
+        }
+    } else {
+        candidates.append(m_options.audioDriver);
+    }
+
+    auto audio = std::make_unique<CAudioSynthDriver>(*this, m_fluid->settings);
+    QStringList tried;
+    for (const QString& name : candidates) {
+        QString reason;
+        if (name == QLatin1String("jack")) {
+            // Only a server that runs: Rondo never starts one.
+            int nJackRate = 0;
+            if (!midiout::JackServerRunning(&nJackRate)) {
+                tried.append(QStringLiteral("jack: no JACK server is running."));
+                continue;
+            }
+            SetSampleRate(nJackRate);
+        }
+        if (audio->TryOpen(name, reason)) {
+            {
+                std::lock_guard<std::mutex> lock(m_openedLock);
+                m_strOpenedDriver = name;
+            }
+            driver = std::move(audio);
+            return MMSYSERR_NOERROR;
+        }
+        SetSampleRate(m_options.sampleRate);
+        tried.append(QStringLiteral("%1: %2").arg(name, reason));
+    }
+    const QString detail =
+        bAutomatic ? QStringLiteral("The built-in synthesizer could not open an audio output.\n\nTried:\n%1\n\n%2")
+                         .arg(tried.join(QLatin1Char('\n')), ChangeHint("AudioDriver"))
+                   : QStringLiteral("The built-in synthesizer could not open the audio output \"%1\".\n\n%2\n\n%3")
+                         .arg(m_options.audioDriver, tried.value(0), ChangeHint("AudioDriver"));
+    midiout::SetErrorDetail(MMSYSERR_NOTENABLED, detail);
+    return MMSYSERR_NOTENABLED;
 }
 
 int CSynthEngine::OpenOfflineDriver(std::unique_ptr<CMidiDriver>& driver, COfflineSynthDriver** ppOffline)
@@ -552,6 +699,7 @@ int CSynthEngine::OpenOfflineDriver(std::unique_ptr<CMidiDriver>& driver, COffli
     if (const int err = WaitReady()) return err;
     if (const int err = Claim()) return err;
     ResetForNextDriver();
+    SetSampleRate(m_options.sampleRate);
     auto offline = std::make_unique<COfflineSynthDriver>(*this);
     *ppOffline = offline.get();
     driver = std::move(offline);

@@ -4,6 +4,8 @@
 #include "midiout/PortDriver.h"
 #include "midiout/SynthDriver.h"
 
+#include <memory>
+
 // The devices of this machine: the built-in synthesizer as MIDI_MAPPER and
 // the ALSA sequencer's output ports as devices 0..n-1.
 class CSystemMidiOut final : public IMidiOutService
@@ -12,8 +14,15 @@ public:
     explicit CSystemMidiOut(SynthOptions options);
 
     // Loads the sound font in the background, so the first Start sounds at once.
-    void PreloadSynth() { m_synth.PreloadAsync(); }
-    CSynthEngine& Synth() { return m_synth; }
+    void PreloadSynth() { m_pSynth->PreloadAsync(); }
+    // The engine that plays the built-in synthesizer's stream, or will at
+    // the next open.
+    CSynthEngine& Synth() { return *m_pSynth; }
+    // New choices for the built-in synthesizer: a new engine loads them in
+    // the background, and the next open plays through it. Nothing changes
+    // for a stream that plays now.
+    void SetSynthOptions(const SynthOptions& options);
+    void ApplySynthSettings(const CSettingsStore& settings) override;
 
     // The port list is taken anew at each count, so ports that came or went
     // since the last new loop are seen.
@@ -21,8 +30,14 @@ public:
     int GetDevCaps(unsigned nDevice, MidiOutCaps& caps) const override;
     int OpenDriver(uint32_t uDeviceID, std::unique_ptr<CMidiDriver>& driver) override;
 
+    // Sounds one drum hit through a synthesizer of these options, in real
+    // time, and says plainly how that went: 0 and what played, or an error
+    // code and why nothing did. Blocks for about a second.
+    static int TestOutput(const SynthOptions& options, QString& report);
+
 private:
-    CSynthEngine m_synth;
+    std::unique_ptr<CSynthEngine> m_pSynth;
+    std::unique_ptr<CSynthEngine> m_pNextSynth;
     mutable CAlsaPorts m_ports;
 };
 

@@ -214,6 +214,6 @@ TEST_F(CommandLineTest, RenderAndListDevicesCheckTheirArguments)
 
     r = Rondo({"--list-devices"});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_TRUE(r.out.startsWith("*  -1  MIDI Mapper\n")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.startsWith("*  -1  Built-in Synthesizer\n")) << r.out.toStdString();
     EXPECT_TRUE(r.err.isEmpty()) << "no console noise from the sound libraries: " << r.err.toStdString();
 }

@@ -101,12 +101,12 @@ TEST_F(DocTest, TextsComeFromTheSettingsAsBoundedWindows1252)
     EXPECT_TRUE(doc->m_bNoSavePrompt);
 }
 
-TEST_F(DocTest, DeviceTableListsTheMapperAndAtMostNineteenDevices)
+TEST_F(DocTest, DeviceTableListsTheSynthesizerAndAtMostNineteenDevices)
 {
     settings.SetInt("Device", "ID", 3);
     CVirtualMidiOut none = Ports(0);
     Recreate(&none);
-    EXPECT_EQ(doc->m_devices[0].caps.szPname, "MIDI Mapper");
+    EXPECT_EQ(doc->m_devices[0].caps.szPname, "Built-in Synthesizer");
     EXPECT_EQ(doc->m_devices[0].nDeviceId, -1);
     for (int i = 1; i < CRondoDoc::kDeviceSlots; ++i) EXPECT_FALSE(doc->m_devices[i].bValid);
     EXPECT_EQ(doc->m_uDeviceID, 0xFFFFFFFFu);

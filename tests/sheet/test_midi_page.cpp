@@ -27,7 +27,7 @@ protected:
 TEST_F(MidiPageTest, EmptySettingsShowTheDefaultsAndTheBoxesSwitchTheInstrumentField)
 {
     auto pPage = OpenPage();
-    EXPECT_EQ(pPage->m_comboDevice->currentText(), QStringLiteral("MIDI Mapper"));
+    EXPECT_EQ(pPage->m_comboDevice->currentText(), QStringLiteral("Built-in Synthesizer"));
     EXPECT_EQ(pPage->m_comboDevice->currentData().toInt(), -1);
     EXPECT_EQ(pPage->ChannelEdit()->text(), QStringLiteral("10"));
     EXPECT_EQ(pPage->m_editInstrument->text(), QStringLiteral("1"));
