@@ -5,6 +5,13 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <ostream>
+
+// Failures show texts as text.
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace rondo_test {
 

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -109,7 +110,53 @@ QStringList FluidAudioDrivers(fluid_settings_t* settings)
     return names;
 }
 
+// The sound font's file, read through callbacks of ours so that a read on
+// a clock's thread (while it renders) can be counted: there should be none.
+thread_local bool t_bRendering = false;
+std::atomic<int64_t> g_nReadsWhileRendering{0};
+
+void* OpenFontFile(const char* path)
+{
+    return std::fopen(path, "rb");
+}
+
+int ReadFontFile(void* buf, fluid_long_long_t count, void* handle)
+{
+    if (t_bRendering) g_nReadsWhileRendering.fetch_add(1, std::memory_order_relaxed);
+    return std::fread(buf, 1, size_t(count), static_cast<std::FILE*>(handle)) == size_t(count) ? FLUID_OK : FLUID_FAILED;
+}
+
+int SeekFontFile(void* handle, fluid_long_long_t offset, int origin)
+{
+    return fseeko(static_cast<std::FILE*>(handle), off_t(offset), origin) == 0 ? FLUID_OK : FLUID_FAILED;
+}
+
+fluid_long_long_t TellFontFile(void* handle)
+{
+    return ftello(static_cast<std::FILE*>(handle));
+}
+
+int CloseFontFile(void* handle)
+{
+    return std::fclose(static_cast<std::FILE*>(handle)) == 0 ? FLUID_OK : FLUID_FAILED;
+}
+
+// Marks the thread as a clock's for the time of one block.
+class CRenderingScope
+{
+public:
+    CRenderingScope() { t_bRendering = true; }
+    ~CRenderingScope() { t_bRendering = false; }
+    CRenderingScope(const CRenderingScope&) = delete;
+    CRenderingScope& operator=(const CRenderingScope&) = delete;
+};
+
 } // namespace
+
+int64_t CSynthEngine::SoundFontReadsWhileRendering()
+{
+    return g_nReadsWhileRendering.load();
+}
 
 // --- options ---
 
@@ -280,6 +327,11 @@ void CSynthEngine::Load()
         m_nLoadResult = MMSYSERR_NOMEM;
         m_loadDetail = QStringLiteral("The built-in synthesizer could not start: %1").arg(FluidReason());
         return;
+    }
+    // Tried before FluidSynth's own loader.
+    if (fluid_sfloader_t* loader = new_fluid_defsfloader(settings)) {
+        fluid_sfloader_set_callbacks(loader, &OpenFontFile, &ReadFontFile, &SeekFontFile, &TellFontFile, &CloseFontFile);
+        fluid_synth_add_sfloader(m_fluid->synth, loader);
     }
     ClearFluidLog();
     if (fluid_synth_sfload(m_fluid->synth, QFile::encodeName(font).constData(), 1) == FLUID_FAILED) {
@@ -454,6 +506,7 @@ void CSynthDriver::RenderBlock(int nFrames, float* left, float* right)
     if (pStream == nullptr || nFrames <= 0) return;
     std::unique_lock<std::mutex> lock(m_engine.m_renderLock, std::try_to_lock);
     if (!lock.owns_lock()) return;
+    const CRenderingScope rendering;
 
     const int64_t begin = m_frame;
     const int64_t end = begin + nFrames;
@@ -660,14 +713,15 @@ int CSynthEngine::OpenRealtimeDriver(std::unique_ptr<CMidiDriver>& driver)
     }
 
     auto audio = std::make_unique<CAudioSynthDriver>(*this, m_fluid->settings);
-    QStringList tried;
+    QStringList tried, reasons;
     for (const QString& name : candidates) {
         QString reason;
         if (name == QLatin1String("jack")) {
             // Only a server that runs: Rondo never starts one.
             int nJackRate = 0;
             if (!midiout::JackServerRunning(&nJackRate)) {
-                tried.append(QStringLiteral("jack: no JACK server is running."));
+                reasons.append(QStringLiteral("no JACK server is running."));
+                tried.append(QStringLiteral("jack: ") + reasons.back());
                 continue;
             }
             SetSampleRate(nJackRate);
@@ -681,13 +735,14 @@ int CSynthEngine::OpenRealtimeDriver(std::unique_ptr<CMidiDriver>& driver)
             return MMSYSERR_NOERROR;
         }
         SetSampleRate(m_options.sampleRate);
+        reasons.append(reason);
         tried.append(QStringLiteral("%1: %2").arg(name, reason));
     }
     const QString detail =
         bAutomatic ? QStringLiteral("The built-in synthesizer could not open an audio output.\n\nTried:\n%1\n\n%2")
                          .arg(tried.join(QLatin1Char('\n')), ChangeHint("AudioDriver"))
-                   : QStringLiteral("The built-in synthesizer could not open the audio output \"%1\".\n\n%2\n\n%3")
-                         .arg(m_options.audioDriver, tried.value(0), ChangeHint("AudioDriver"));
+                   : QStringLiteral("The built-in synthesizer could not open the audio output \"%1\": %2\n\n%3")
+                         .arg(m_options.audioDriver, reasons.value(0), ChangeHint("AudioDriver"));
     midiout::SetErrorDetail(MMSYSERR_NOTENABLED, detail);
     return MMSYSERR_NOTENABLED;
 }

@@ -151,6 +151,9 @@ public:
     int64_t FramesRendered() const { return m_nFramesRendered.load(std::memory_order_relaxed); }
     float PeakLevel() const { return m_peak.load(std::memory_order_relaxed); }
     int64_t LastLoudFrame() const { return m_nLastLoudFrame.load(std::memory_order_relaxed); }
+    // Reads of sound font files that a clock made while it rendered, by
+    // every engine of the process: samples loaded at the moment they play.
+    static int64_t SoundFontReadsWhileRendering();
 
     // Starts loading the sound font on a thread of its own, so that the first
     // open sounds at once. Only the first call does anything.

@@ -278,6 +278,33 @@ TEST_F(SynthDriverTest, NotesStopOnVelocityZeroResetAndBeforeTheNextOpen)
     EXPECT_LT(Peak(mono, 0, mono.size()), 0.001f) << "neither the organ nor its reverb";
 }
 
+TEST_F(SynthDriverTest, AKitChosenAtStartIsLoadedBeforeThePlayNeverWhileItPlays)
+{
+    CSynthEngine engine(m_options);
+    OfflineLoop loop(engine);
+    ASSERT_EQ(loop.Open(), MMSYSERR_NOERROR);
+    // As Start queues it: a program change to the TR 808 kit first, then
+    // its kick. Only the presets channels select hold samples, so the kit
+    // is not in memory yet.
+    std::vector<uint8_t> bar;
+    AddRecord(bar, 0, 0xC9u | 25u << 8);
+    AddRecord(bar, 0, 0x99u | 36u << 8 | 110u << 16);
+    AddRecord(bar, 240, 0x99u | 36u << 8);
+    AddRecord(bar, 240, MEVT_NOP << 24);
+    const int64_t before = CSynthEngine::SoundFontReadsWhileRendering();
+    loop.Play(bar, 120, 500000);
+    const std::vector<float> mono = loop.Render(2 * kRate);
+    EXPECT_EQ(CSynthEngine::SoundFontReadsWhileRendering(), before) << "the kit was loaded before the stream started";
+    EXPECT_GT(Peak(mono, 0, mono.size()), 0.01f) << "and it sounds";
+
+    // A program change nobody prepared loads its kit in the clock, at the
+    // moment it plays: what the preparation spares the audio thread.
+    ASSERT_EQ(midiout::ShortMsg(loop.h, 0xC9u | 48u << 8), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiout::ShortMsg(loop.h, 0x99u | 36u << 8 | 100u << 16), MMSYSERR_NOERROR);
+    loop.Render(4410);
+    EXPECT_GT(CSynthEngine::SoundFontReadsWhileRendering(), before);
+}
+
 TEST_F(SynthDriverTest, MissingOrBrokenSoundFontIsAnErrorNamingIt)
 {
     QTemporaryDir dir;
@@ -313,8 +340,13 @@ TEST_F(SynthDriverTest, AudioDeviceThatCannotOpenIsAnErrorAndFreesTheEngine)
     EXPECT_EQ(err, MMSYSERR_NOTENABLED);
     EXPECT_EQ(driver, nullptr);
     const QString text = midiout::GetErrorText(err);
-    EXPECT_TRUE(text.contains(QStringLiteral("no-such-driver"))) << text.toStdString();
-    EXPECT_TRUE(text.contains(QStringLiteral("AudioDriver"))) << text.toStdString();
+    EXPECT_TRUE(text.startsWith(QStringLiteral("The built-in synthesizer could not open the audio output "
+                                               "\"no-such-driver\": Couldn't find the requested audio driver")))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("set AudioDriver in section [Synth]"))) << text.toStdString();
+    EXPECT_EQ(midiout::GetErrorSummary(err),
+              QStringLiteral("The built-in synthesizer could not open the audio output \"no-such-driver\": "
+                             "Couldn't find the requested audio driver 'no-such-driver'."));
 
     COfflineSynthDriver* pOffline = nullptr;
     EXPECT_EQ(engine.OpenOfflineDriver(driver, &pOffline), MMSYSERR_NOERROR);
@@ -340,7 +372,17 @@ TEST_F(SynthDriverTest, AudioDeviceThatCannotOpenIsAnErrorAndFreesTheEngine)
     close(saved);
     std::fclose(capture);
     EXPECT_EQ(defaultErr, MMSYSERR_NOTENABLED);
-    EXPECT_FALSE(midiout::GetErrorText(defaultErr).contains(QStringLiteral("no reason")));
+    // Automatic tried FluidSynth's own choice, then every other driver.
+    const QString automatic = midiout::GetErrorText(defaultErr);
+    EXPECT_TRUE(automatic.startsWith(QStringLiteral("The built-in synthesizer could not open an audio output.\n\n"
+                                                    "Tried:\nalsa: ")))
+        << automatic.toStdString();
+    EXPECT_EQ(midiout::GetErrorSummary(defaultErr), QStringLiteral("The built-in synthesizer could not open an audio output."));
+    for (const QString& name : SynthOptions::AudioDrivers()) {
+        if (name == QLatin1String("file")) continue;
+        EXPECT_TRUE(automatic.contains(QLatin1Char('\n') + name + QStringLiteral(": "))) << name.toStdString();
+    }
+    EXPECT_FALSE(automatic.contains(QStringLiteral("no reason")));
     EXPECT_EQ(rondo_test::ReadFile(QString::fromLocal8Bit(errPath)), QByteArray());
 }
 
