@@ -119,6 +119,7 @@ void CMainFrame::OnCreate()
         {ID_NOTES, "&Notes...", "F2", "Edit Notes\nNotes", "notes"},
         {ID_PREFERENCES, "&Preferences...", "F3", "Rondo Preferences\nPreferences", "preferences"},
         {ID_MIDI, "&MIDI...", "F4", "&MIDI\n&MIDI", "midi"},
+        {ID_SOUND, "&Sound...", "F5", "The built-in synthesizer's output, sound font and volume\nSound", "sound"},
         {ID_SHIFT_RIGHT, "Shift &Right", "Right", "Shift Beats Right\nShift Right", ""},
         {ID_SHIFT_LEFT, "Shift &Left", "Left", "Shift Beats Left\nShift Left", ""},
         {ID_ADD_VOICE, "&Add Voice", "Ins", "Add Voice\nAdd Voice", "add-voice"},
@@ -143,7 +144,7 @@ void CMainFrame::OnCreate()
     m_wndToolBar->setObjectName(QStringLiteral("toolbar"));
     m_wndToolBar->setIconSize(QSize(16, 16));
     m_wndToolBar->setAllowedAreas(Qt::AllToolBarAreas);
-    for (int nId : {int(ID_LOOP_NEW), int(ID_LOOP_OPEN), int(ID_LOOP_SAVE), int(ID_EXPORT), 0, int(ID_NOTES), int(ID_PREFERENCES), int(ID_MIDI), 0,
+    for (int nId : {int(ID_LOOP_NEW), int(ID_LOOP_OPEN), int(ID_LOOP_SAVE), int(ID_EXPORT), 0, int(ID_NOTES), int(ID_PREFERENCES), int(ID_MIDI), int(ID_SOUND), 0,
                     int(ID_ADD_VOICE), int(ID_DELETE_VOICE), 0, int(ID_APP_ABOUT)}) {
         if (nId == 0) m_wndToolBar->addSeparator();
         else m_wndToolBar->addAction(Command(nId));
@@ -155,9 +156,10 @@ void CMainFrame::OnCreate()
     m_wndBpm->setAlignment(Qt::AlignCenter);
     m_wndStatusBar->addPermanentWidget(m_wndBpm);
     setStatusBar(m_wndStatusBar);
-    // The idle text comes back whenever a prompt is taken away.
+    // The idle text comes back whenever a prompt is taken away: a failure's
+    // gist stays until the next message, however the pointer roams the menus.
     connect(m_wndStatusBar, &QStatusBar::messageChanged, this, [this](const QString& text) {
-        if (text.isEmpty()) m_wndStatusBar->showMessage(kReady);
+        if (text.isEmpty()) m_wndStatusBar->showMessage(m_strIdle);
     });
     m_wndStatusBar->showMessage(kReady);
     SetPaneTextFit(1, QStringLiteral("BPM"));
@@ -167,7 +169,7 @@ void CMainFrame::OnCreate()
     pFile->addSeparator();
     pFile->addAction(pExit);
     QMenu* pEdit = menuBar()->addMenu(QStringLiteral("&Edit"));
-    for (int nId : {ID_NOTES, ID_PREFERENCES, ID_MIDI}) pEdit->addAction(Command(nId));
+    for (int nId : {ID_NOTES, ID_PREFERENCES, ID_MIDI, ID_SOUND}) pEdit->addAction(Command(nId));
     pEdit->addSeparator();
     for (int nId : {ID_SHIFT_RIGHT, ID_SHIFT_LEFT}) pEdit->addAction(Command(nId));
     QMenu* pViewMenu = menuBar()->addMenu(QStringLiteral("&View"));
@@ -199,14 +201,15 @@ QAction* CMainFrame::Command(int nId) const
 void CMainFrame::UpdateCommandUI()
 {
     for (const auto& [nId, pAction] : m_commands) {
-        if (nId >= ID_SHIFT_RIGHT && nId <= ID_MIDI) pAction->setEnabled(m_pView->IsCommandEnabled(nId));
+        if (nId >= ID_SHIFT_RIGHT && nId <= ID_SOUND) pAction->setEnabled(m_pView->IsCommandEnabled(nId));
     }
 }
 
 bool CMainFrame::SetPaneTextFit(int nPane, const QString& text)
 {
     if (nPane == 0) {
-        m_wndStatusBar->showMessage(text.isEmpty() ? kReady : text);
+        m_strIdle = text.isEmpty() ? kReady : text;
+        m_wndStatusBar->showMessage(m_strIdle);
         return true;
     }
     if (nPane != 1) return false;

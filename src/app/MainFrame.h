@@ -73,5 +73,6 @@ private:
     QLabel* m_wndBpm = nullptr;
     std::map<int, QAction*> m_commands;
     QRect m_rcStored;  // the placement last written to "Screen"
+    QString m_strIdle = QStringLiteral("Ready");  // what the message pane shows between prompts
 
 };

@@ -68,6 +68,7 @@ public:
     void SetView(IRondoView* pView) { m_pView = pView; }
     IRondoView* View() const { return m_pView; }
     CSettingsStore& Settings() const { return m_settings; }
+    IMidiOutService& MidiOut() const { return m_midiOut; }
 
     // --- loop model ---
     void ResetLoop();

@@ -9,9 +9,11 @@
 class IRondoView
 {
 public:
-    enum class MsgKind { Ok, YesNoCancel };
-    enum class MsgResult { Ok, Yes, No, Cancel };
-    enum class FileKind { OpenLoop, SaveLoop, ExportMidi };
+    // PlayFailed: a Start that failed, with a way to the settings that
+    // decide it (MsgResult::Settings).
+    enum class MsgKind { Ok, YesNoCancel, PlayFailed };
+    enum class MsgResult { Ok, Yes, No, Cancel, Settings };
+    enum class FileKind { OpenLoop, SaveLoop, ExportMidi, SoundFont };
 
     virtual ~IRondoView() = default;
 

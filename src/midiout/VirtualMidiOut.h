@@ -58,6 +58,7 @@ public:
     unsigned GetNumDevs() const override { return unsigned(m_names.size()); }
     int GetDevCaps(unsigned nDevice, MidiOutCaps& caps) const override;
     int OpenDriver(uint32_t uDeviceID, std::unique_ptr<CMidiDriver>& driver) override;
+    void ApplySynthSettings(const CSettingsStore&) override { ++m_nSynthSettingsApplied; }
 
     // The clock of the open stream, or null.
     CVirtualMidiDriver* Clock() const { return m_pOpen; }
@@ -68,6 +69,7 @@ public:
     int m_nDriverHealth = MMSYSERR_NOERROR;  // the health new clocks start with
     std::vector<unsigned> m_failingCaps;  // devices whose caps cannot be read
     std::vector<CVirtualMidiDriver::Sent> m_closedSent;  // what the last closed clock sent
+    int m_nSynthSettingsApplied = 0;
 
 private:
     friend class CVirtualMidiDriver;

@@ -12,7 +12,7 @@
 // --- the sheet ---
 
 CModelessPropSheet::CModelessPropSheet(CRondoView& view, QWidget* pParent)
-    : QTabWidget(pParent), m_prefsPage(view, m_notesPage), m_notesPage(view), m_midiPage(view)
+    : QTabWidget(pParent), m_prefsPage(view, m_notesPage), m_notesPage(view), m_midiPage(view), m_soundPage(view)
 {
     const CRondoDoc& doc = view.GetDocument();
     m_midiPage.m_nChannelNo = doc.m_nChannel + 1;
@@ -23,9 +23,11 @@ CModelessPropSheet::CModelessPropSheet(CRondoView& view, QWidget* pParent)
     addTab(&m_notesPage, QStringLiteral("Notes"));
     addTab(&m_prefsPage, QStringLiteral("Preferences"));
     addTab(&m_midiPage, QStringLiteral("MIDI"));
+    addTab(&m_soundPage, QStringLiteral("Sound"));
     m_notesPage.OnInitDialog();
     m_prefsPage.OnInitDialog();
     m_midiPage.OnInitDialog();
+    m_soundPage.OnInitDialog();
 }
 
 // --- the tool window ---

@@ -3,6 +3,7 @@
 #include "sheet/MidiPage.h"
 #include "sheet/NotesPage.h"
 #include "sheet/PrefsPage.h"
+#include "sheet/SoundPage.h"
 #include "view/PropSheetHost.h"
 
 #include <QTabWidget>
@@ -17,13 +18,14 @@ class CModelessPropSheet final : public QTabWidget
     Q_OBJECT
 
 public:
-    enum Page { kNotes = 0, kPreferences = 1, kMidi = 2 };
+    enum Page { kNotes = 0, kPreferences = 1, kMidi = 2, kSound = 3 };
 
     CModelessPropSheet(CRondoView& view, QWidget* pParent);
 
     CPrefsPage m_prefsPage;
     CNotesPage m_notesPage;
     CMidiPage m_midiPage;
+    CSoundPage m_soundPage;
 };
 
 // The small tool window "Object Properties" that holds the sheet beside the

@@ -7,6 +7,7 @@
 #include "app/MainFrame.h"
 #include "app/RondoApp.h"
 #include "doc/RondoDoc.h"
+#include "midiout/SynthDriver.h"
 #include "midiout/VirtualMidiOut.h"
 #include "sheet/AboutDlg.h"
 #include "sheet/PropSheet.h"
@@ -15,6 +16,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QTemporaryDir>
 
@@ -114,6 +116,27 @@ int main(int argc, char** argv)
     bSaved = Save(pSheet->m_pSheet->m_prefsPage.m_btnNoteOn->Popup(), outDir + QStringLiteral("/color-popup.png")) && bSaved;
     pSheet->SetActivePage(CModelessPropSheet::kMidi);
     bSaved = Save(pSheet, outDir + QStringLiteral("/midi-page.png")) && bSaved;
+    pSheet->SetActivePage(CModelessPropSheet::kSound);
+    bSaved = Save(pSheet, outDir + QStringLiteral("/sound-page.png")) && bSaved;
+
+    // A Start that found no audio output: the reason this machine gives,
+    // or (where one opens) that of an output that does not exist here.
+    SynthOptions options = SynthOptions::FromSettings(doc.Settings());
+    options.soundFont = QStringLiteral("/usr/share/sounds/sf2/TimGM6mb.sf2");
+    QString failure;
+    for (const QString& driver : {QString(), QStringLiteral("oss")}) {
+        options.audioDriver = driver;
+        CSynthEngine engine(options);
+        std::unique_ptr<CMidiDriver> driverOpened;
+        if (const int err = engine.OpenRealtimeDriver(driverOpened)) {
+            failure = midiout::GetErrorText(err);
+            break;
+        }
+    }
+    const std::unique_ptr<QMessageBox> pBox = pView->CreateMessageBox(failure, IRondoView::MsgKind::PlayFailed);
+    pBox->show();
+    bSaved = Save(pBox.get(), outDir + QStringLiteral("/start-failed.png")) && bSaved;
+    pBox->hide();
 
     CAboutDlg about(pFrame->m_bVisited, pFrame);
     bSaved = Save(&about, outDir + QStringLiteral("/about.png")) && bSaved;

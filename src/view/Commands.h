@@ -14,4 +14,5 @@ enum RondoCommand : int {
     ID_LOOP_OPEN = 32784,
     ID_LOOP_NEW = 32785,
     ID_MIDI = 32786,
+    ID_SOUND = 32787,
 };

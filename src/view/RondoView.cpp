@@ -150,11 +150,37 @@ void CRondoView::SetTransport(bool bPlaying)
 void CRondoView::OnStart()
 {
     SetTransport(true);
-    if (!m_doc.Play()) {
+    if (m_doc.Play()) {
+        Q_EMIT statusMessage(QString());
+    } else {
         SetTransport(false);
-        Q_EMIT statusMessage(m_doc.PlayError());
+        ReportPlayFailure();
     }
     Q_EMIT commandStateChanged();
+}
+
+void CRondoView::ReportPlayFailure()
+{
+    // The status bar keeps the gist; the box has the whole reason and the
+    // way to the page that decides it.
+    Q_EMIT statusMessage(m_doc.PlayErrorSummary());
+    if (MessageBox(m_doc.PlayError(), MsgKind::PlayFailed) != MsgResult::Settings) return;
+    if (m_doc.m_uDeviceID == MIDI_MAPPER) {
+        ShowSoundPage();
+    } else {
+        ShowPropertySheet(kMidiPage, -1);
+    }
+}
+
+void CRondoView::ShowSoundPage()
+{
+    if (m_pSheetFrame) {
+        m_pSheetFrame->SetActivePage(kSoundPage);
+        m_pSheetFrame->Window()->raise();
+        m_pSheetFrame->Window()->activateWindow();
+        return;
+    }
+    ShowPropertySheet(kSoundPage, -1);
 }
 
 void CRondoView::OnStop()
@@ -206,8 +232,8 @@ void CRondoView::DeliverPlaybackFailed()
 {
     m_doc.OnPlaybackFailed();
     SetTransport(false);
-    Q_EMIT statusMessage(m_doc.PlayError());
     Q_EMIT commandStateChanged();
+    ReportPlayFailure();
 }
 
 // --- commands ---
@@ -219,7 +245,8 @@ bool CRondoView::IsCommandEnabled(int nCommand) const
     case ID_EXPORT: return !bPlaying;
     case ID_NOTES:
     case ID_PREFERENCES:
-    case ID_MIDI: return m_pSheetFrame == nullptr;
+    case ID_MIDI:
+    case ID_SOUND: return m_pSheetFrame == nullptr;
     case ID_ADD_VOICE: return m_nVoices < CRondoDoc::kMaxRows && !m_bShifting;
     case ID_DELETE_VOICE: return m_nVoices > CRondoDoc::kMinRows && !m_bShifting;
     case ID_SHIFT_LEFT:
@@ -239,7 +266,8 @@ void CRondoView::OnCommand(int nCommand)
     case ID_EXPORT: m_doc.ExportMidiFile(); break;
     case ID_NOTES: ShowPropertySheet(0, -1); break;
     case ID_PREFERENCES: ShowPropertySheet(1, -1); break;
-    case ID_MIDI: ShowPropertySheet(2, -1); break;
+    case ID_MIDI: ShowPropertySheet(kMidiPage, -1); break;
+    case ID_SOUND: ShowPropertySheet(kSoundPage, -1); break;
     case ID_ADD_VOICE: AddVoice(); break;
     case ID_DELETE_VOICE: DeleteVoice(); break;
     case ID_SHIFT_LEFT: m_doc.ShiftBeats(false); break;
@@ -437,24 +465,49 @@ void CRondoView::SetNoteReminderEnabled(bool bEnabled)
 IRondoView::MsgResult CRondoView::MessageBox(const QString& text, MsgKind kind)
 {
     if (m_onMessage) return m_onMessage(text, kind);
-    QMessageBox box(window());
-    box.setWindowTitle(QStringLiteral("Rondo"));
-    box.setText(text);
-    if (kind == MsgKind::Ok) {
-        box.setIcon(QMessageBox::Warning);
-        box.setStandardButtons(QMessageBox::Ok);
-        box.exec();
-        return MsgResult::Ok;
+    const std::unique_ptr<QMessageBox> pBox = CreateMessageBox(text, kind);
+    const int nResult = pBox->exec();
+    switch (kind) {
+    case MsgKind::Ok: return MsgResult::Ok;
+    case MsgKind::PlayFailed:
+        return pBox->clickedButton() == pBox->defaultButton() ? MsgResult::Settings : MsgResult::Ok;
+    case MsgKind::YesNoCancel: break;
     }
-    box.setIcon(QMessageBox::Question);
-    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
-    box.setDefaultButton(QMessageBox::Yes);
-    box.setEscapeButton(QMessageBox::Cancel);
-    switch (box.exec()) {
+    switch (nResult) {
     case QMessageBox::Yes: return MsgResult::Yes;
     case QMessageBox::No: return MsgResult::No;
     default: return MsgResult::Cancel;
     }
+}
+
+std::unique_ptr<QMessageBox> CRondoView::CreateMessageBox(const QString& text, MsgKind kind)
+{
+    auto pBox = std::make_unique<QMessageBox>(window());
+    pBox->setWindowTitle(QStringLiteral("Rondo"));
+    pBox->setText(text);
+    switch (kind) {
+    case MsgKind::Ok:
+        pBox->setIcon(QMessageBox::Warning);
+        pBox->setStandardButtons(QMessageBox::Ok);
+        break;
+    case MsgKind::PlayFailed: {
+        pBox->setIcon(QMessageBox::Warning);
+        // The settings that decide it: the built-in synthesizer's, or the device's.
+        QPushButton* pSettings = pBox->addButton(
+            m_doc.m_uDeviceID == MIDI_MAPPER ? QStringLiteral("&Sound Settings...") : QStringLiteral("&MIDI Settings..."),
+            QMessageBox::AcceptRole);
+        pBox->addButton(QMessageBox::Close);
+        pBox->setDefaultButton(pSettings);
+        break;
+    }
+    case MsgKind::YesNoCancel:
+        pBox->setIcon(QMessageBox::Question);
+        pBox->setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        pBox->setDefaultButton(QMessageBox::Yes);
+        pBox->setEscapeButton(QMessageBox::Cancel);
+        break;
+    }
+    return pBox;
 }
 
 std::optional<QString> CRondoView::ChooseFile(FileKind kind, const QString& initialName)
@@ -477,6 +530,13 @@ std::optional<QString> CRondoView::ChooseFile(FileKind kind, const QString& init
         dlg.setNameFilters({QStringLiteral("Rondo Files (*.rlf)"), QStringLiteral("All Files (*)")});
         dlg.setDefaultSuffix(QStringLiteral("rlf"));
         dlg.selectFile(initial.fileName());
+        break;
+    case FileKind::SoundFont:
+        dlg.setWindowTitle(QStringLiteral("Sound Font"));
+        dlg.setAcceptMode(QFileDialog::AcceptOpen);
+        dlg.setFileMode(QFileDialog::ExistingFile);
+        dlg.setNameFilters({QStringLiteral("Sound Fonts (*.sf2 *.sf3)"), QStringLiteral("All Files (*)")});
+        if (!initialName.isEmpty()) dlg.selectFile(initialName);
         break;
     case FileKind::ExportMidi:
         dlg.setWindowTitle(QStringLiteral("Export"));

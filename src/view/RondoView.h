@@ -16,6 +16,7 @@ class CBeatCell;
 class CRondoDoc;
 class CVoiceButton;
 class IPropSheetFrame;
+class QMessageBox;
 class QPushButton;
 class QSlider;
 
@@ -53,7 +54,10 @@ public:
     void OnLoopSaveAs();
 
     // --- property window ---
+    enum : int { kNotesPage = 0, kPreferencesPage = 1, kMidiPage = 2, kSoundPage = 3 };
     void ShowPropertySheet(int nPage, int nPreviousVoice);
+    // Opens the window on the Sound page, or turns an open one to it.
+    void ShowSoundPage();
     void SyncNotesPage(int nPreviousVoice);
     // Called by the property window when it goes away.
     void OnSheetClosed();
@@ -78,6 +82,8 @@ public:
     void InvalidateCells(int nVoice) override;
     void CloseSheet() override;
     MsgResult MessageBox(const QString& text, MsgKind kind) override;
+    // The box MessageBox shows when no handler answers it.
+    std::unique_ptr<QMessageBox> CreateMessageBox(const QString& text, MsgKind kind);
     std::optional<QString> ChooseFile(FileKind kind, const QString& initialName) override;
     bool SaveLoop() override;
     void SetNoteReminderEnabled(bool bEnabled) override;
@@ -124,6 +130,8 @@ Q_SIGNALS:
 private:
     void LayOut();
     void SetTransport(bool bPlaying);
+    // Says why Start or playback failed and offers the page to mend it.
+    void ReportPlayFailure();
     void OnTempoChanged(int nPos);
     void DeliverBpm();
     void DeliverPlaybackFailed();

@@ -215,7 +215,7 @@ TEST_F(FrameTest, MenusAndToolbarCarryTheCommandsWithTheirKeysAndPrompts)
     ASSERT_NE(pToolBar, nullptr);
     QStringList order;
     for (QAction* pAction : pToolBar->actions()) order << (pAction->isSeparator() ? QStringLiteral("|") : pAction->toolTip());
-    EXPECT_EQ(order.join(u','), QStringLiteral("New,Open,Save,Export,|,Notes,Preferences,MIDI,|,Add Voice,Delete Voice,|,About"));
+    EXPECT_EQ(order.join(u','), QStringLiteral("New,Open,Save,Export,|,Notes,Preferences,MIDI,Sound,|,Add Voice,Delete Voice,|,About"));
     for (QAction* pAction : pToolBar->actions())
         EXPECT_TRUE(pAction->isSeparator() || !pAction->icon().pixmap(16, 16).isNull()) << pAction->toolTip().toStdString();
     EXPECT_EQ(command(ID_EXPORT).statusTip(), QStringLiteral("Export as MIDI"));
@@ -223,6 +223,7 @@ TEST_F(FrameTest, MenusAndToolbarCarryTheCommandsWithTheirKeysAndPrompts)
     EXPECT_EQ(command(ID_SHIFT_LEFT).shortcut(), QKeySequence(Qt::Key_Left));
     EXPECT_EQ(command(ID_LOOP_SAVE).shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
     EXPECT_EQ(command(ID_MIDI).toolTip(), QStringLiteral("MIDI"));
+    EXPECT_EQ(command(ID_SOUND).shortcut(), QKeySequence(Qt::Key_F5));
 
     // Hiding the status bar keeps the width and the row limits right.
     const int nMinHeight = frame().minimumHeight();

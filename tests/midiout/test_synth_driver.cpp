@@ -4,6 +4,7 @@
 
 #include "midiout/MidiStream.h"
 #include "midiout/SynthDriver.h"
+#include "midiout/SystemMidiOut.h"
 #include "midiout/WavWriter.h"
 #include "settings/SettingsStore.h"
 
@@ -516,3 +517,35 @@ TEST(SynthOptions, ReadsTheSynthSectionWithDefaults)
 }
 
 } // namespace
+
+TEST_F(SynthDriverTest, NewChoicesLoadInTheBackgroundAndTakeOverAtTheNextOpen)
+{
+    QTemporaryDir dir;
+    m_options.audioDriver = QStringLiteral("file");
+    m_options.audioFile = dir.filePath(QStringLiteral("first.wav"));
+    CSystemMidiOut service(m_options);
+    std::unique_ptr<CMidiDriver> driver;
+    ASSERT_EQ(service.OpenDriver(MIDI_MAPPER, driver), MMSYSERR_NOERROR);
+    CSynthEngine* pFirst = &service.Synth();
+
+    SynthOptions next = m_options;
+    next.audioFile = dir.filePath(QStringLiteral("next.wav"));
+    next.gain = 0.5;
+    service.SetSynthOptions(next);
+    service.SetSynthOptions(next);  // the same again loads nothing more
+    // The playing engine stays until its driver closes.
+    EXPECT_EQ(&service.Synth(), pFirst);
+    std::unique_ptr<CMidiDriver> second;
+    EXPECT_EQ(service.OpenDriver(MIDI_MAPPER, second), MMSYSERR_ALLOCATED);
+    driver.reset();
+
+    ASSERT_EQ(service.OpenDriver(MIDI_MAPPER, driver), MMSYSERR_NOERROR);
+    EXPECT_EQ(service.Synth().Options(), next);
+    EXPECT_TRUE(QFileInfo::exists(next.audioFile));
+    driver.reset();
+    // Choices equal to those in use change nothing.
+    CSynthEngine* pNext = &service.Synth();
+    service.SetSynthOptions(next);
+    ASSERT_EQ(service.OpenDriver(MIDI_MAPPER, driver), MMSYSERR_NOERROR);
+    EXPECT_EQ(&service.Synth(), pNext);
+}
