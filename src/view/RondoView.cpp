@@ -18,6 +18,7 @@
 #include <QSlider>
 
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 
 namespace {
@@ -162,8 +163,10 @@ void CRondoView::OnStart()
 void CRondoView::ReportPlayFailure()
 {
     // The status bar keeps the gist; the box has the whole reason and the
-    // way to the page that decides it.
+    // way to the page that decides it; a terminal gets the reason too.
     Q_EMIT statusMessage(m_doc.PlayErrorSummary());
+    const QString reason = QString(m_doc.PlayError()).replace(QStringLiteral("\n\n"), QStringLiteral("\n"));
+    std::fprintf(stderr, "rondo: %s\n", reason.toLocal8Bit().constData());
     if (MessageBox(m_doc.PlayError(), MsgKind::PlayFailed) != MsgResult::Settings) return;
     if (m_doc.m_uDeviceID == MIDI_MAPPER) {
         ShowSoundPage();
