@@ -1,7 +1,5 @@
 #include "AudioAnalysis.h"
 
-#include <QtEndian>
-
 #include <algorithm>
 #include <cmath>
 
@@ -9,8 +7,9 @@ namespace rondo_test {
 
 std::vector<float> WavMono(const QByteArray& wav, int* pnRate, int* pnChannels)
 {
-    const auto u32 = [&](qsizetype at) { return qFromLittleEndian<quint32>(wav.constData() + at); };
-    const auto u16 = [&](qsizetype at) { return qFromLittleEndian<quint16>(wav.constData() + at); };
+    const auto byte = [&](qsizetype at) { return quint32(quint8(wav.at(at))); };
+    const auto u16 = [&](qsizetype at) { return quint16(byte(at) | byte(at + 1) << 8); };
+    const auto u32 = [&](qsizetype at) { return quint32(u16(at)) | quint32(u16(at + 2)) << 16; };
     std::vector<float> mono;
     if (wav.size() < 12 || !wav.startsWith("RIFF") || wav.mid(8, 4) != "WAVE") return mono;
     int channels = 0, bits = 0;
@@ -30,7 +29,7 @@ std::vector<float> WavMono(const QByteArray& wav, int* pnRate, int* pnChannels)
             for (qsizetype f = body; f + frameBytes <= end; f += frameBytes) {
                 float loudest = 0.0f;
                 for (int c = 0; c < channels; ++c)
-                    loudest = std::max(loudest, std::fabs(qFromLittleEndian<qint16>(wav.constData() + f + 2 * c) / 32768.0f));
+                    loudest = std::max(loudest, std::fabs(qint16(u16(f + 2 * c)) / 32768.0f));
                 mono.push_back(loudest);
             }
             if (pnChannels) *pnChannels = channels;
