@@ -1,5 +1,8 @@
 #include "JackRig.h"
 
+#include <jack/midiport.h>
+#include <jack/transport.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -178,6 +181,79 @@ std::vector<float> JackAudioRecorder::Mono() const
     std::vector<float> mono(n);
     for (size_t i = 0; i < n; ++i) mono[i] = std::max(std::fabs(m_data[0][i]), std::fabs(m_data[1][i]));
     return mono;
+}
+
+JackMidiRecorder::JackMidiRecorder(const JackServer& server, const char* name)
+{
+    m_events.resize(400000);
+    m_pClient = server.OpenClient(name);
+    if (m_pClient == nullptr) return;
+    m_pPort = jack_port_register(m_pClient, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    jack_set_process_callback(m_pClient, &JackMidiRecorder::Process, this);
+    if (m_pPort == nullptr || jack_activate(m_pClient) != 0) {
+        jack_client_close(m_pClient);
+        m_pClient = nullptr;
+    }
+}
+
+JackMidiRecorder::~JackMidiRecorder()
+{
+    if (m_pClient) jack_client_close(m_pClient);
+}
+
+int JackMidiRecorder::Process(jack_nframes_t nFrames, void* pArg)
+{
+    auto* self = static_cast<JackMidiRecorder*>(pArg);
+    void* pBuffer = jack_port_get_buffer(self->m_pPort, nFrames);
+    const int64_t cycle = jack_last_frame_time(self->m_pClient);
+    jack_position_t pos{};
+    const bool bRolling = jack_transport_query(self->m_pClient, &pos) == JackTransportRolling;
+    size_t at = self->m_nEvents.load(std::memory_order_relaxed);
+    const jack_nframes_t n = jack_midi_get_event_count(pBuffer);
+    for (jack_nframes_t i = 0; i < n && at < self->m_events.size(); ++i) {
+        jack_midi_event_t ev;
+        if (jack_midi_event_get(&ev, pBuffer, i) != 0) continue;
+        Event& e = self->m_events[at++];
+        e.frame = cycle + ev.time;
+        e.transportFrame = bRolling ? int64_t(pos.frame) + ev.time : -1;
+        e.size = uint8_t(std::min<size_t>(ev.size, 3));
+        for (size_t b = 0; b < e.size; ++b) e.bytes[b] = ev.buffer[b];
+    }
+    self->m_nEvents.store(at, std::memory_order_release);
+    return 0;
+}
+
+bool JackMidiRecorder::ConnectFrom(const char* source, int timeoutMs)
+{
+    using namespace std::chrono;
+    const steady_clock::time_point deadline = steady_clock::now() + milliseconds(timeoutMs);
+    while (m_pClient && steady_clock::now() < deadline) {
+        if (IsConnectedFrom(source)) return true;
+        if (jack_port_by_name(m_pClient, source)) jack_connect(m_pClient, source, jack_port_name(m_pPort));
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return false;
+}
+
+bool JackMidiRecorder::IsConnectedFrom(const char* source) const
+{
+    return m_pPort && jack_port_connected_to(m_pPort, source) != 0;
+}
+
+std::vector<JackMidiRecorder::Event> JackMidiRecorder::Events() const
+{
+    const size_t n = m_nEvents.load(std::memory_order_acquire);
+    const size_t from = std::min(n, m_nCleared.load());
+    return std::vector<Event>(m_events.begin() + std::ptrdiff_t(from), m_events.begin() + std::ptrdiff_t(n));
+}
+
+std::vector<JackMidiRecorder::Event> JackMidiRecorder::NoteOns() const
+{
+    std::vector<Event> ons;
+    for (const Event& e : Events()) {
+        if (e.size == 3 && (e.bytes[0] & 0xF0) == 0x90 && e.bytes[2] != 0) ons.push_back(e);
+    }
+    return ons;
 }
 
 } // namespace rondo_test

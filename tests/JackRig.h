@@ -72,4 +72,41 @@ private:
     int m_nRate = 44100;
 };
 
+// Records every MIDI message reaching its input, with the server's frame
+// and the transport's frame (while it rolls) of each; connects to a source.
+class JackMidiRecorder
+{
+public:
+    struct Event
+    {
+        int64_t frame;           // the server's frame time
+        int64_t transportFrame;  // the transport's frame, -1 while it is stopped
+        uint8_t bytes[3];
+        uint8_t size;
+    };
+
+    explicit JackMidiRecorder(const JackServer& server, const char* name = "rondo-test-midi");
+    ~JackMidiRecorder();
+
+    bool IsOpen() const { return m_pClient != nullptr; }
+    jack_client_t* Client() const { return m_pClient; }
+    // Connects source to the input, retrying while it is not there or not
+    // active yet. False after timeoutMs.
+    bool ConnectFrom(const char* source, int timeoutMs);
+    bool IsConnectedFrom(const char* source) const;
+    std::vector<Event> Events() const;
+    void Clear() { m_nCleared.store(m_nEvents.load()); }
+    // The note-ons (velocity > 0) among them.
+    std::vector<Event> NoteOns() const;
+
+private:
+    static int Process(jack_nframes_t nFrames, void* pArg);
+
+    jack_client_t* m_pClient = nullptr;
+    jack_port_t* m_pPort = nullptr;
+    std::vector<Event> m_events;
+    std::atomic<size_t> m_nEvents{0};
+    std::atomic<size_t> m_nCleared{0};
+};
+
 } // namespace rondo_test

@@ -72,6 +72,7 @@ int LoadForCommand(CRondoDoc& doc, const QString& path)
 
 int ListDevices(CSettingsStore& settings)
 {
+    // Without the settings, listing holds no port open and remembers nothing.
     CSystemMidiOut midiOut(SynthOptions::FromSettings(settings));
     CRondoDoc doc(settings, midiOut);
     CHeadlessView view(doc);
@@ -143,7 +144,7 @@ int Play(CSettingsStore& settings, const PlayRequest& request)
 {
     SynthOptions options = SynthOptions::FromSettings(settings);
     if (!request.soundFont.isEmpty()) options.soundFont = request.soundFont;
-    CSystemMidiOut midiOut(options);
+    CSystemMidiOut midiOut(options, &settings);
     midiOut.PreloadSynth();
     CRondoDoc doc(settings, midiOut);
     CHeadlessView view(doc);

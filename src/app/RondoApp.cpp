@@ -30,7 +30,7 @@ bool CRondoApp::InitInstance(const QString& loopFile)
     // A store that cannot be opened reads as defaults.
     m_settings.OpenForApplication();
     if (m_pMidiOut == nullptr) {
-        m_pSystemMidiOut = std::make_unique<CSystemMidiOut>(SynthOptions::FromSettings(m_settings));
+        m_pSystemMidiOut = std::make_unique<CSystemMidiOut>(SynthOptions::FromSettings(m_settings), &m_settings);
         // The sound font loads while the user draws the first loop.
         m_pSystemMidiOut->PreloadSynth();
         m_pMidiOut = m_pSystemMidiOut.get();

@@ -70,11 +70,25 @@ bool CRondoDoc::SelectDevice(const QString& idOrName)
     const std::string name = idOrName.toStdString();
     for (const DeviceSlot& slot : m_devices) {
         if (slot.bValid && (bNumber ? slot.nDeviceId == nId : slot.caps.szPname == name)) {
-            m_uDeviceID = static_cast<uint32_t>(slot.nDeviceId);
+            ChooseDevice(static_cast<uint32_t>(slot.nDeviceId));
             return true;
         }
     }
     return false;
+}
+
+void CRondoDoc::ChooseDevice(uint32_t uDeviceID)
+{
+    m_uDeviceID = uDeviceID;
+    m_midiOut.OnDeviceChosen(uDeviceID);
+}
+
+QString CRondoDoc::DeviceName(uint32_t uDeviceID) const
+{
+    for (const DeviceSlot& slot : m_devices) {
+        if (slot.bValid && slot.nDeviceId == static_cast<int>(uDeviceID)) return QString::fromStdString(slot.caps.szPname);
+    }
+    return QString();
 }
 
 void CRondoDoc::ResetLoop()
@@ -90,11 +104,21 @@ void CRondoDoc::ResetLoop()
 
     m_uDeviceID = static_cast<uint32_t>(m_settings.GetInt("Device", "ID", -1));
     RebuildDeviceTable();
+    // The name wins: ids move when ports come and go, and a remembered name
+    // that is not listed never falls back on whatever port took its id.
+    const std::string name = m_settings.GetString("Device", "Name", QString()).toStdString();
     bool bListed = false;
     for (const DeviceSlot& slot : m_devices) {
-        if (slot.bValid && slot.nDeviceId == static_cast<int>(m_uDeviceID)) bListed = true;
+        if (!slot.bValid) continue;
+        if (name.empty() ? slot.nDeviceId == static_cast<int>(m_uDeviceID) : slot.caps.szPname == name) {
+            m_uDeviceID = static_cast<uint32_t>(slot.nDeviceId);
+            bListed = true;
+            break;
+        }
     }
     if (!bListed) m_uDeviceID = 0xFFFFFFFFu;
+    m_bClockOut = m_settings.GetInt("Device", "ClockOut", 0) != 0;
+    m_midiOut.OnDeviceChosen(m_uDeviceID);
 
     // The stored numbers are cut to one signed byte before they are checked.
     int8_t channel = static_cast<int8_t>(m_settings.GetInt("Doc", "Channel", 9) & 0xFF);

@@ -152,6 +152,9 @@ public:
     static void MidiStreamProc(HMidiStream hStream, unsigned uMsg, void* pInstance, uintptr_t dwParam1,
                                uintptr_t dwParam2);
     void OnBufferDone(MidiHdr* pHdr);
+    // The device's clock moved the loop (MOM_LOCATE): the next refills
+    // continue at that tick of it.
+    void OnLocate(uint32_t nLoopTick);
     // Converts one step at m_pStreamPos into stream records; returns their size in bytes.
     int FillBuffer(MidiHdr* pHdr, uint8_t* pEvents, bool bWithProgramChange);
 
@@ -166,6 +169,10 @@ public:
     // Makes the listed device with this id (as a number) or this full name
     // the one the next Start opens. False when none is listed.
     bool SelectDevice(const QString& idOrName);
+    // Makes uDeviceID the device of the next Start (not stored).
+    void ChooseDevice(uint32_t uDeviceID);
+    // The listed name of a device, empty when it is not listed.
+    QString DeviceName(uint32_t uDeviceID) const;
 
     // --- fields ---
     bool m_bNoSavePrompt = false;
@@ -182,6 +189,9 @@ public:
     int8_t m_nInstrument = 0;
     bool m_bProgChgExport = true;
     bool m_bProgChgStream = true;
+    bool m_bProgramChangeDue = false;  // under m_lock: the next refill sends it
+    // MIDI clock to the device while playing (not to the built-in synthesizer).
+    bool m_bClockOut = false;
     HMidiStream m_hStream = nullptr;
     std::string m_strComposer;
     std::string m_strCompany;
@@ -203,6 +213,7 @@ public:
     std::atomic<int> m_nCallbackState{0};
     bool m_bHeadersPrepared = false;
     std::atomic<bool> m_bPlaying{false};
+    std::atomic<int> m_nRefillError{0};  // why the last refill could not be queued
     uint8_t m_nTicksPerStep = 30;
     int64_t m_nStepLimit = 0;
     int64_t m_nStepsQueued = 0;  // under m_lock

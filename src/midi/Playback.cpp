@@ -32,9 +32,14 @@ int CRondoDoc::FillBuffer(MidiHdr* pHdr, uint8_t* pEvents, bool bWithProgramChan
 {
     uint8_t* p = pEvents;
     if (bWithProgramChange) {
-        // 00 PC NN in the image.
-        PutRecord(p, 0, uint32_t(m_pStreamPos[1]) | uint32_t(m_pStreamPos[2]) << 8);
-        m_pStreamPos += 3;
+        // 00 PC NN: the image's own record before the first step, else the
+        // same made anew (a step the transport located).
+        if (m_pStreamPos == m_pNoteEvents - 3) {
+            PutRecord(p, 0, uint32_t(m_pStreamPos[1]) | uint32_t(m_pStreamPos[2]) << 8);
+            m_pStreamPos += 3;
+        } else {
+            PutRecord(p, 0, uint32_t(m_byProgChange) | uint32_t(uint8_t(m_nInstrument)) << 8);
+        }
     }
     for (int i = 0; i < kEventsPerStep; ++i) {
         const uint8_t* e = m_pStreamPos;
@@ -87,7 +92,16 @@ int CRondoDoc::SetTimeDivision()
     if (m_hStream == nullptr) return MMSYSERR_INVALHANDLE;
     MidiPropTimeDiv prop;
     prop.dwTimeDiv = uint32_t(m_nDivision);
-    return midiout::StreamProperty(m_hStream, &prop, MIDIPROP_SET | MIDIPROP_TIMEDIV);
+    if (const int err = midiout::StreamProperty(m_hStream, &prop, MIDIPROP_SET | MIDIPROP_TIMEDIV)) return err;
+    // A clock that follows a transport places the loop on its bar lines.
+    MidiPropLoop loop;
+    loop.dwLoopTicks = kLoopTicks;
+    if (const int err = midiout::StreamProperty(m_hStream, &loop, MIDIPROP_SET | MIDIPROP_LOOP)) return err;
+    // 24 clocks a quarter for the devices that follow Rondo's tempo; the
+    // built-in synthesizer has no use for them.
+    MidiPropClock clock;
+    clock.dwTicksPerClock = m_bClockOut && m_uDeviceID != MIDI_MAPPER ? uint32_t(m_nDivision) / 24 : 0;
+    return midiout::StreamProperty(m_hStream, &clock, MIDIPROP_SET | MIDIPROP_CLOCK);
 }
 
 int CRondoDoc::QueueBuffers()
@@ -142,6 +156,17 @@ void CRondoDoc::SetStreamTempo(unsigned nBPM)
 void CRondoDoc::MidiStreamProc(HMidiStream, unsigned uMsg, void* pInstance, uintptr_t dwParam1, uintptr_t)
 {
     if (uMsg == MOM_DONE) static_cast<CRondoDoc*>(pInstance)->OnBufferDone(reinterpret_cast<MidiHdr*>(dwParam1));
+    if (uMsg == MOM_LOCATE) static_cast<CRondoDoc*>(pInstance)->OnLocate(uint32_t(dwParam1));
+}
+
+void CRondoDoc::OnLocate(uint32_t nLoopTick)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    // The buffers that come back next are refilled from the step there,
+    // with the program change again: what was queued never played.
+    const int step = int(nLoopTick / m_nTicksPerStep) % kBeats;
+    m_pStreamPos = m_pNoteEvents + step * kEventsPerStep * 4;
+    m_bProgramChangeDue = m_bProgChgStream;
 }
 
 void CRondoDoc::OnBufferDone(MidiHdr* pHdr)
@@ -173,17 +198,24 @@ void CRondoDoc::Refill(MidiHdr* pHdr)
     ++m_nStepsQueued;
     // Edits made since the last refill are heard from this step on.
     WriteNoteEvents(true);
-    FillBuffer(pHdr, m_streamEvents[slice & 1], false);
+    FillBuffer(pHdr, m_streamEvents[slice & 1], m_bProgramChangeDue);
+    m_bProgramChangeDue = false;
     pHdr->dwUser = (slice + 2) % kBeats;
-    if (midiout::StreamOut(m_hStream, pHdr, sizeof *pHdr) != MMSYSERR_NOERROR) m_nCallbackState = CALLBACK_FAILED;
+    if (const int err = midiout::StreamOut(m_hStream, pHdr, sizeof *pHdr)) {
+        m_nRefillError = err;
+        m_nCallbackState = CALLBACK_FAILED;
+    }
     if (m_pStreamPos >= m_pNoteEvents + kStreamBlockSize) m_pStreamPos = m_pNoteEvents;
 
-    if (m_bReadTempo) {
-        MidiPropTempo prop;
-        if (midiout::StreamProperty(m_hStream, &prop, MIDIPROP_GET | MIDIPROP_TEMPO) == MMSYSERR_NOERROR &&
-            prop.dwTempo != 0) {
+    // Read back after a tempo change of ours, and whenever the device's
+    // clock changed it (a JACK transport's master).
+    MidiPropTempo prop;
+    if (midiout::StreamProperty(m_hStream, &prop, MIDIPROP_GET | MIDIPROP_TEMPO) == MMSYSERR_NOERROR &&
+        prop.dwTempo != 0) {
+        const int nBPM = int(kMicrosPerMinute / prop.dwTempo);
+        if (m_bReadTempo || nBPM != m_nBPM) {
             m_bReadTempo = false;
-            m_nBPM = int(kMicrosPerMinute / prop.dwTempo);
+            m_nBPM = nBPM;
             if (m_pView) m_pView->PostBpmFromDevice(m_nBPM);
         }
     }
@@ -234,8 +266,12 @@ void CRondoDoc::OnPlaybackFailed()
 {
     if (m_hStream == nullptr) return;
     CloseStream();
-    m_strPlayError = QStringLiteral("Playback stopped: the MIDI output device did not take the next part of the loop.");
-    m_strPlayErrorSummary = m_strPlayError;
+    // The device's own reason when it gave one (a JACK server gone, a port
+    // that stopped taking messages).
+    m_strPlayError = midiout::GetErrorDetail(m_nRefillError.exchange(MMSYSERR_NOERROR));
+    if (m_strPlayError.isEmpty())
+        m_strPlayError = QStringLiteral("Playback stopped: the MIDI output device did not take the next part of the loop.");
+    m_strPlayErrorSummary = m_strPlayError.section(QStringLiteral("\n\n"), 0, 0);
 }
 
 void CRondoDoc::CloseStream()

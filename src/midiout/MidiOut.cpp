@@ -42,6 +42,12 @@ QString GetErrorText(int nError)
     return BaseText(nError);
 }
 
+QString GetErrorDetail(int nError)
+{
+    std::lock_guard<std::mutex> lock(g_detailLock);
+    return nError != MMSYSERR_NOERROR && nError == g_nDetailError ? g_detail : QString();
+}
+
 QString GetErrorSummary(int nError)
 {
     const QString text = GetErrorText(nError);

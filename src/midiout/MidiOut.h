@@ -30,8 +30,11 @@ enum : int {
 // Device id of the built-in synthesizer, listed as "Built-in Synthesizer".
 constexpr uint32_t MIDI_MAPPER = 0xFFFFFFFFu;
 
-// Callback messages.
-enum : unsigned { MOM_OPEN = 0x3C7, MOM_CLOSE = 0x3C8, MOM_DONE = 0x3C9 };
+// Callback messages. MOM_LOCATE: a clock that follows another's position
+// (a JACK transport) moved the stream; dwParam1 is the tick within the loop
+// (see MIDIPROP_LOOP) the next buffers should continue at. Every buffer that
+// was queued comes back with MOM_DONE right after it.
+enum : unsigned { MOM_OPEN = 0x3C7, MOM_CLOSE = 0x3C8, MOM_DONE = 0x3C9, MOM_LOCATE = 0x3CA };
 
 // Buffer header flags, kept by the service.
 enum : uint32_t { MHDR_DONE = 0x1, MHDR_PREPARED = 0x2, MHDR_INQUEUE = 0x4 };
@@ -42,6 +45,11 @@ enum : uint32_t {
     MIDIPROP_GET = 0x40000000u,
     MIDIPROP_TIMEDIV = 0x1,
     MIDIPROP_TEMPO = 0x2,
+    // Ours: ticks between MIDI clocks (0xF8), 0 for none (MidiPropClock).
+    MIDIPROP_CLOCK = 0x10,
+    // Ours: ticks of one pass of the loop the client cycles (MidiPropLoop),
+    // for clocks that place it on another's bar lines; 0 for none.
+    MIDIPROP_LOOP = 0x20,
 };
 struct MidiPropTimeDiv
 {
@@ -52,6 +60,16 @@ struct MidiPropTempo
 {
     uint32_t cbStruct = sizeof(MidiPropTempo);
     uint32_t dwTempo = 0;
+};
+struct MidiPropClock
+{
+    uint32_t cbStruct = sizeof(MidiPropClock);
+    uint32_t dwTicksPerClock = 0;
+};
+struct MidiPropLoop
+{
+    uint32_t cbStruct = sizeof(MidiPropLoop);
+    uint32_t dwLoopTicks = 0;
 };
 
 // Stream records: 12 bytes (delta ticks, stream id, event), little-endian.
@@ -115,6 +133,9 @@ public:
     // The built-in synthesizer's preferences changed: the next open of
     // MIDI_MAPPER uses them.
     virtual void ApplySynthSettings(const CSettingsStore& settings) { (void)settings; }
+    // The device the next Start opens: a device whose port others connect
+    // to (JACK MIDI, the virtual ALSA port) keeps it while it is chosen.
+    virtual void OnDeviceChosen(uint32_t uDeviceID) { (void)uDeviceID; }
 };
 
 namespace midiout {
@@ -144,6 +165,8 @@ int ShortMsg(HMidiStream hStream, uint32_t dwMsg);
 QString GetErrorText(int nError);
 // Its first paragraph: a sentence that stands alone, for a status line.
 QString GetErrorSummary(int nError);
+// The recorded detail alone, empty when none was recorded for nError.
+QString GetErrorDetail(int nError);
 // Records why a device operation failed with nError, for GetErrorText: a
 // first paragraph that says what failed, then (after a blank line) why and
 // what to change.

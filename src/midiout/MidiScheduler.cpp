@@ -24,6 +24,31 @@ void CMidiScheduler::Start(int64_t now)
     m_bStarved = false;
     m_anchorTick = m_posTick;
     m_anchorTime = now;
+    AlignClock(m_posTick);
+    m_bClockStartDue = m_clockInterval != 0;
+}
+
+void CMidiScheduler::SetClockInterval(uint32_t ticksPerClock)
+{
+    m_clockInterval = ticksPerClock;
+    AlignClock(m_posTick);
+    m_bClockStartDue = m_bRunning && ticksPerClock != 0;
+}
+
+void CMidiScheduler::AlignClock(uint64_t tick)
+{
+    if (m_clockInterval == 0) return;
+    // Clocks keep their phase on the tick grid: a pass always starts on one.
+    m_nextClockTick = (tick + m_clockInterval - 1) / m_clockInterval * m_clockInterval;
+}
+
+void CMidiScheduler::MoveTo(int64_t time)
+{
+    m_bStarved = false;
+    m_anchorTick = m_posTick;
+    m_anchorTime = time;
+    AlignClock(m_posTick);
+    m_bClockStartDue = m_clockInterval != 0;
 }
 
 void CMidiScheduler::Rewind()
@@ -34,6 +59,8 @@ void CMidiScheduler::Rewind()
     m_anchorTick = 0;
     m_anchorTime = 0;
     m_offset = 0;
+    m_nextClockTick = 0;
+    m_bClockStartDue = false;
 }
 
 void CMidiScheduler::SetTimeDivision(uint32_t ticksPerQuarter, int64_t now)
@@ -90,6 +117,8 @@ bool CMidiScheduler::Queue(MidiHdr* pHdr, int64_t now)
             ++m_nUnderruns;
             m_anchorTick = firstTick;
             m_anchorTime = now;
+            // The clocks the gap swallowed are not sent late in a burst.
+            if (m_nextClockTick < firstTick) AlignClock(firstTick);
         }
     }
     m_queue[(m_head + m_nQueued) % kMaxQueued] = pHdr;
@@ -150,6 +179,17 @@ CMidiScheduler::Collected CMidiScheduler::Collect(int64_t tEnd, MidiDue* pEvents
             continue;
         }
         const uint64_t tick = m_posTick + rec.delta;
+        // A clock due on or before the record's tick goes first.
+        if (m_clockInterval != 0 && m_nextClockTick <= tick) {
+            const int64_t time = TimeOfTick(m_nextClockTick);
+            if (time >= tEnd) break;
+            if (got.nEvents + (m_bClockStartDue ? 2 : 1) > nMaxEvents) break;
+            if (m_bClockStartDue) pEvents[got.nEvents++] = MidiDue{time, 0xFA};
+            m_bClockStartDue = false;
+            pEvents[got.nEvents++] = MidiDue{time, 0xF8};
+            m_nextClockTick += m_clockInterval;
+            continue;
+        }
         const int64_t time = TimeOfTick(tick);
         if (time >= tEnd) break;
 
@@ -176,5 +216,6 @@ int64_t CMidiScheduler::NextDueTime() const
     const Record rec = PeekRecord();
     // A played-out buffer is due back at once.
     if (!rec.valid) return TimeOfTick(m_posTick);
-    return TimeOfTick(m_posTick + rec.delta);
+    const uint64_t tick = m_posTick + rec.delta;
+    return TimeOfTick(m_clockInterval != 0 && m_nextClockTick < tick ? m_nextClockTick : tick);
 }

@@ -38,6 +38,17 @@ public:
     uint32_t TimeDivision() const { return m_division; }
     uint32_t Tempo() const { return m_tempo; }
 
+    // MIDI clock: a timing clock (0xF8) every ticksPerClock ticks of the
+    // tempo map, on the same ticks as the notes, with a start (0xFA) before
+    // the first after each Start or MoveTo; 0 sends none. Clocks run while
+    // buffers are queued.
+    void SetClockInterval(uint32_t ticksPerClock);
+    uint32_t ClockInterval() const { return m_clockInterval; }
+    // The next event handed over (the first of the next queued buffer) falls
+    // due at time, whatever the anchor was. For clocks that follow another's
+    // position.
+    void MoveTo(int64_t time);
+
     // False when the queue is full. now is where the clock stands: a buffer
     // that comes after the queue ran dry starts no earlier than that.
     bool Queue(MidiHdr* pHdr, int64_t now);
@@ -89,6 +100,12 @@ private:
     int64_t m_anchorTime = 0;
     uint64_t m_anchorTick = 0;
     uint64_t m_posTick = 0;  // tick of the last event handed over
+    // Makes m_nextClockTick the first clock at or after tick.
+    void AlignClock(uint64_t tick);
+
+    uint32_t m_clockInterval = 0;
+    uint64_t m_nextClockTick = 0;
+    bool m_bClockStartDue = false;
 
     MidiHdr* m_queue[kMaxQueued]{};
     size_t m_head = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <mutex>
 
 CMidiStream::CMidiStream(std::unique_ptr<CMidiDriver> driver, MidiStreamProc pfnCallback, void* pInstance)
@@ -53,13 +54,74 @@ int CMidiStream::Close()
     return MMSYSERR_NOERROR;
 }
 
-bool CMidiStream::PostLocked(unsigned msg, MidiHdr* pHdr)
+bool CMidiStream::PostLocked(unsigned msg, MidiHdr* pHdr, uintptr_t param)
 {
     if (m_nPosted == kMaxPosted) return false;  // cannot happen: more than ever queued
-    m_posted[(m_postHead + m_nPosted) % kMaxPosted] = Posted{msg, pHdr};
+    m_posted[(m_postHead + m_nPosted) % kMaxPosted] = Posted{msg, pHdr, param};
     ++m_nPosted;
     ++m_nPostedTotal;
     return true;
+}
+
+bool CMidiStream::ReturnQueuedLocked()
+{
+    bool bPosted = false;
+    while (MidiHdr* pHdr = m_scheduler.Unqueue()) bPosted = PostLocked(MOM_DONE, pHdr) || bPosted;
+    return bPosted;
+}
+
+void CMidiStream::Locate(int64_t time, uint32_t loopTick)
+{
+    {
+        std::lock_guard<CPiMutex> lock(m_mutex);
+        PostLocked(MOM_LOCATE, nullptr, loopTick);
+        ReturnQueuedLocked();
+        m_scheduler.MoveTo(time);
+    }
+    m_wakeCallback.release();
+}
+
+void CMidiStream::Park()
+{
+    {
+        std::lock_guard<CPiMutex> lock(m_mutex);
+        // Far enough never to come, near enough for tick arithmetic.
+        m_scheduler.MoveTo(std::numeric_limits<int64_t>::max() / 4);
+        if (m_scheduler.ClockInterval() != 0 && m_nImmediate < kMaxImmediate) {
+            m_immediate[(m_immHead + m_nImmediate) % kMaxImmediate] = 0xFC;
+            ++m_nImmediate;
+        }
+    }
+}
+
+void CMidiStream::MoveTo(int64_t time)
+{
+    std::lock_guard<CPiMutex> lock(m_mutex);
+    m_scheduler.MoveTo(time);
+}
+
+uint64_t CMidiStream::TickPosition()
+{
+    std::lock_guard<CPiMutex> lock(m_mutex);
+    return m_scheduler.TickPosition();
+}
+
+uint32_t CMidiStream::LoopTicks()
+{
+    std::lock_guard<CPiMutex> lock(m_mutex);
+    return m_nLoopTicks;
+}
+
+void CMidiStream::SetTempoAt(uint32_t usPerQuarter, int64_t time)
+{
+    std::lock_guard<CPiMutex> lock(m_mutex);
+    m_scheduler.SetTempo(usPerQuarter, time);
+}
+
+uint32_t CMidiStream::TimeDivision()
+{
+    std::lock_guard<CPiMutex> lock(m_mutex);
+    return m_scheduler.TimeDivision();
 }
 
 void CMidiStream::CallbackThread()
@@ -74,7 +136,8 @@ void CMidiStream::CallbackThread()
             if (posted.pHdr) posted.pHdr->dwFlags = (posted.pHdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
             lock.unlock();
             if (m_pfnCallback) {
-                m_pfnCallback(this, posted.msg, m_pInstance, reinterpret_cast<uintptr_t>(posted.pHdr), 0);
+                const uintptr_t param1 = posted.msg == MOM_LOCATE ? posted.param : reinterpret_cast<uintptr_t>(posted.pHdr);
+                m_pfnCallback(this, posted.msg, m_pInstance, param1, 0);
             }
             lock.lock();
             ++m_nDelivered;
@@ -157,21 +220,32 @@ int CMidiStream::Property(void* pPropData, uint32_t dwProperty)
     const bool bGet = dwProperty & MIDIPROP_GET;
     const uint32_t which = dwProperty & ~(MIDIPROP_SET | MIDIPROP_GET);
     if (bSet == bGet) return MMSYSERR_INVALFLAG;
-    if (which != MIDIPROP_TIMEDIV && which != MIDIPROP_TEMPO) return MMSYSERR_INVALPARAM;
-    // Both records are a size followed by one 32-bit value.
+    if (which != MIDIPROP_TIMEDIV && which != MIDIPROP_TEMPO && which != MIDIPROP_CLOCK && which != MIDIPROP_LOOP)
+        return MMSYSERR_INVALPARAM;
+    // Every record is a size followed by one 32-bit value.
     auto* pProp = static_cast<MidiPropTempo*>(pPropData);
     if (pProp->cbStruct != sizeof(MidiPropTempo)) return MMSYSERR_INVALPARAM;
     {
         std::lock_guard<CPiMutex> lock(m_mutex);
         if (bGet) {
-            pProp->dwTempo = which == MIDIPROP_TEMPO ? m_scheduler.Tempo() : m_scheduler.TimeDivision();
+            switch (which) {
+            case MIDIPROP_TEMPO: pProp->dwTempo = m_scheduler.Tempo(); break;
+            case MIDIPROP_TIMEDIV: pProp->dwTempo = m_scheduler.TimeDivision(); break;
+            case MIDIPROP_CLOCK: pProp->dwTempo = m_scheduler.ClockInterval(); break;
+            default: pProp->dwTempo = m_nLoopTicks; break;
+            }
             return MMSYSERR_NOERROR;
         }
-        if (pProp->dwTempo == 0) return MMSYSERR_INVALPARAM;
-        if (which == MIDIPROP_TEMPO) {
-            m_scheduler.SetTempo(pProp->dwTempo, NowLocked());
-        } else {
-            m_scheduler.SetTimeDivision(pProp->dwTempo, NowLocked());
+        switch (which) {
+        case MIDIPROP_CLOCK: m_scheduler.SetClockInterval(pProp->dwTempo); break;
+        case MIDIPROP_LOOP: m_nLoopTicks = pProp->dwTempo; break;
+        default:
+            if (pProp->dwTempo == 0) return MMSYSERR_INVALPARAM;
+            if (which == MIDIPROP_TEMPO) {
+                m_scheduler.SetTempo(pProp->dwTempo, NowLocked());
+            } else {
+                m_scheduler.SetTimeDivision(pProp->dwTempo, NowLocked());
+            }
         }
         ++m_nClockChanges;
     }
@@ -238,9 +312,13 @@ int CMidiStream::Stop()
     WaitIdle();
     {
         std::lock_guard<CPiMutex> lock(m_mutex);
+        // What follows Rondo's clock stops with it.
+        if (m_scheduler.IsRunning() && m_scheduler.ClockInterval() != 0 && m_nImmediate < kMaxImmediate) {
+            m_immediate[(m_immHead + m_nImmediate) % kMaxImmediate] = 0xFC;
+            ++m_nImmediate;
+        }
         m_scheduler.Rewind();
-        bool bPosted = false;
-        while (MidiHdr* pHdr = m_scheduler.Unqueue()) bPosted = PostLocked(MOM_DONE, pHdr) || bPosted;
+        const bool bPosted = ReturnQueuedLocked();
         ++m_nClockChanges;
         if (bPosted) m_wakeCallback.release();
     }

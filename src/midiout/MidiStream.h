@@ -43,6 +43,22 @@ public:
     // Wakes a clock sleeping in WaitForDue.
     void WakeClock();
     CMidiDriver& Driver() { return *m_pDriver; }
+    // For clocks that follow another's position: every queued buffer comes
+    // back, after MOM_LOCATE with loopTick, and the next buffer queued plays
+    // from time on. Park() holds what is queued from now on until the next
+    // Locate (and ends the MIDI clock with a stop). Never blocks; no allocation.
+    void Locate(int64_t time, uint32_t loopTick);
+    void Park();
+    // The next queued event falls due at time; nothing comes back.
+    void MoveTo(int64_t time);
+    // The tick of the last event handed over.
+    uint64_t TickPosition();
+    // The loop's length the client gave (MIDIPROP_LOOP), 0 when none.
+    uint32_t LoopTicks();
+    // Tempo and time division, as the clock's own changes (a transport's
+    // tempo) at time.
+    void SetTempoAt(uint32_t usPerQuarter, int64_t time);
+    uint32_t TimeDivision();
 
     // --- for tests and the offline renderer ---
     // Waits until every played-out buffer has been handed to the callback
@@ -68,12 +84,15 @@ private:
     {
         unsigned msg = 0;
         MidiHdr* pHdr = nullptr;
+        uintptr_t param = 0;  // MOM_LOCATE's loop tick
     };
     static constexpr size_t kMaxPosted = CMidiScheduler::kMaxQueued + 4;
 
     int64_t NowLocked() const { return m_pDriver->Now(m_tCollected); }
     // Under m_mutex.
-    bool PostLocked(unsigned msg, MidiHdr* pHdr);
+    bool PostLocked(unsigned msg, MidiHdr* pHdr, uintptr_t param = 0);
+    // Every queued buffer back to the client, under m_mutex.
+    bool ReturnQueuedLocked();
     void CallbackThread();
     int PushImmediate(uint32_t msg);
 
@@ -87,6 +106,7 @@ private:
     CMidiScheduler m_scheduler;
     int64_t m_tCollected = 0;
     uint64_t m_nClockChanges = 0;
+    uint32_t m_nLoopTicks = 0;
 
     uint32_t m_immediate[kMaxImmediate]{};
     size_t m_immHead = 0;

@@ -105,6 +105,8 @@ class CRtMidiSink final : public IPortSink
 public:
     // Opens the port listed as name, looked for first at index nHint.
     int Open(const std::string& name, unsigned nHint, std::string& detail);
+    // Opens an output port of our own, named "Rondo", that others read.
+    int OpenVirtual(std::string& detail);
     int SendAt(uint32_t msg, int64_t dueNs) override;
     void RecordFailureDetail(int nError) const override
     {
@@ -148,6 +150,33 @@ int CRtMidiSink::Open(const std::string& name, unsigned nHint, std::string& deta
     }
     return MMSYSERR_NOERROR;
 }
+
+int CRtMidiSink::OpenVirtual(std::string& detail)
+{
+    if (const int err = OpenClient(m_pOut, m_trap, detail)) return err;
+    try {
+        m_pOut->openVirtualPort("Rondo");
+    } catch (const std::exception& e) {
+        m_trap.Fail(e.what());
+    }
+    if (m_trap.bFailed.load()) {
+        detail = m_trap.text;
+        return MMSYSERR_ERROR;
+    }
+    return MMSYSERR_NOERROR;
+}
+
+// A stream's way to the virtual port, which outlives the stream.
+class CSharedSink final : public IPortSink
+{
+public:
+    explicit CSharedSink(IPortSink& sink) : m_sink(sink) {}
+    int SendAt(uint32_t msg, int64_t dueNs) override { return m_sink.SendAt(msg, dueNs); }
+    void RecordFailureDetail(int nError) const override { m_sink.RecordFailureDetail(nError); }
+
+private:
+    IPortSink& m_sink;
+};
 
 int CRtMidiSink::SendAt(uint32_t msg, int64_t)
 {
@@ -268,9 +297,13 @@ void CPortClockDriver::Send(uint32_t msg)
 
 // --- CAlsaPorts ---
 
+CAlsaPorts::CAlsaPorts() = default;
+CAlsaPorts::~CAlsaPorts() = default;
+
 void CAlsaPorts::Refresh()
 {
     m_names.clear();
+    m_nVirtual = -1;
     CErrorTrap trap;  // outlives out, which reports into it
     std::unique_ptr<RtMidiOut> out;
     std::string detail;
@@ -286,6 +319,32 @@ void CAlsaPorts::Refresh()
     }
     // A listing cut short would shift the indexes of the ports after it.
     if (trap.bFailed.load()) m_names.clear();
+    // Where there is a sequencer, there can be a port of our own.
+    m_nVirtual = int(m_names.size());
+    m_names.push_back(kVirtualPortName);
+}
+
+int CAlsaPorts::OpenVirtualPort()
+{
+    if (m_pVirtual) return MMSYSERR_NOERROR;
+    auto sink = std::make_unique<CRtMidiSink>();
+    std::string detail;
+    if (const int err = sink->OpenVirtual(detail)) {
+        midiout::SetErrorDetail(err, QStringLiteral("Rondo's virtual MIDI port could not be opened.\n\n%1")
+                                         .arg(QString::fromStdString(detail)));
+        return err;
+    }
+    m_pVirtual = std::move(sink);
+    return MMSYSERR_NOERROR;
+}
+
+void CAlsaPorts::Choose(uint32_t uDeviceID)
+{
+    if (m_nVirtual >= 0 && uDeviceID == uint32_t(m_nVirtual)) {
+        OpenVirtualPort();
+    } else {
+        m_pVirtual.reset();
+    }
 }
 
 int CAlsaPorts::GetName(unsigned nPort, std::string& name) const
@@ -298,6 +357,11 @@ int CAlsaPorts::GetName(unsigned nPort, std::string& name) const
 int CAlsaPorts::OpenDriver(unsigned nPort, std::unique_ptr<CMidiDriver>& driver)
 {
     if (nPort >= m_names.size()) return MMSYSERR_BADDEVICEID;
+    if (int(nPort) == m_nVirtual) {
+        if (const int err = OpenVirtualPort()) return err;
+        driver = std::make_unique<CPortClockDriver>(std::make_unique<CSharedSink>(*m_pVirtual));
+        return MMSYSERR_NOERROR;
+    }
     auto sink = std::make_unique<CRtMidiSink>();
     std::string detail;
     if (const int err = sink->Open(m_names[nPort], nPort, detail)) {

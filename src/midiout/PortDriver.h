@@ -76,13 +76,19 @@ private:
     int64_t m_dueNow = 0;  // due time of the message being dispatched
 };
 
-// The ALSA sequencer output ports, in the order RtMidi lists them; device
-// n is port n.
+// The ALSA sequencer output ports, in the order RtMidi lists them (device
+// n is port n), then Rondo's own virtual output port, which programs that
+// record MIDI (a DAW) connect to.
 class CAlsaPorts
 {
 public:
+    static constexpr const char* kVirtualPortName = "Rondo (virtual port)";
+
     // Lists nothing until Refresh.
-    CAlsaPorts() = default;
+    CAlsaPorts();
+    ~CAlsaPorts();
+    CAlsaPorts(const CAlsaPorts&) = delete;
+    CAlsaPorts& operator=(const CAlsaPorts&) = delete;
 
     // Lists the ports. Without a sequencer it lists none, quietly.
     void Refresh();
@@ -92,9 +98,17 @@ public:
     // Opens the port as client "Rondo" and returns its clock. An error code
     // with its detail recorded on failure.
     int OpenDriver(unsigned nPort, std::unique_ptr<CMidiDriver>& driver);
+    // The virtual port exists while it is the chosen device, so that a DAW
+    // can subscribe to it before the first Start.
+    void Choose(uint32_t uDeviceID);
 
 private:
+    // 0, or an error code with its detail recorded.
+    int OpenVirtualPort();
+
     std::vector<std::string> m_names;
+    int m_nVirtual = -1;  // its device id in the listing, -1 without a sequencer
+    std::unique_ptr<IPortSink> m_pVirtual;
 };
 
 // One port whose real-time clock sounds into sinks that a factory makes: the

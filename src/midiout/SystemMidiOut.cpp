@@ -1,13 +1,75 @@
 #include "midiout/SystemMidiOut.h"
 
+#include "midiout/JackServer.h"
 #include "midiout/MidiStream.h"
 #include "settings/SettingsStore.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
-CSystemMidiOut::CSystemMidiOut(SynthOptions options) : m_pSynth(std::make_unique<CSynthEngine>(std::move(options)))
+namespace {
+
+const QString kJackSection = QStringLiteral("JACK");
+constexpr int kMaxRemembered = 32;
+
+} // namespace
+
+CSystemMidiOut::CSystemMidiOut(SynthOptions options, CSettingsStore* pSettings)
+    : m_pSynth(std::make_unique<CSynthEngine>(std::move(options))), m_pSettings(pSettings)
 {
+}
+
+CSystemMidiOut::~CSystemMidiOut()
+{
+    CloseJackClient();
+}
+
+int CSystemMidiOut::OpenJackClient()
+{
+    if (m_pJack && !m_pJack->IsServerGone()) return MMSYSERR_NOERROR;
+    m_pJack.reset();
+    QStringList remembered;
+    if (m_pSettings) {
+        const int n = std::clamp(m_pSettings->GetInt(kJackSection, QStringLiteral("Connections"), 0), 0, kMaxRemembered);
+        for (int i = 1; i <= n; ++i) {
+            const QString port = m_pSettings->GetString(kJackSection, QStringLiteral("Connection%1").arg(i), QString());
+            if (!port.isEmpty()) remembered.append(port);
+        }
+    }
+    QString error;
+    m_pJack = CJackMidiClient::Open(remembered, error);
+    if (m_pJack) return MMSYSERR_NOERROR;
+    midiout::SetErrorDetail(MIDIERR_NODEVICE, QStringLiteral("JACK MIDI cannot play: %1").arg(error));
+    return MIDIERR_NODEVICE;
+}
+
+void CSystemMidiOut::RememberJackConnections()
+{
+    if (!m_pJack || m_pJack->IsServerGone() || m_pSettings == nullptr) return;
+    const QStringList ports = m_pJack->Connections().mid(0, kMaxRemembered);
+    const int before = m_pSettings->GetInt(kJackSection, QStringLiteral("Connections"), 0);
+    m_pSettings->SetInt(kJackSection, QStringLiteral("Connections"), int(ports.size()));
+    for (int i = 1; i <= std::max(int(ports.size()), std::min(before, kMaxRemembered)); ++i)
+        m_pSettings->SetString(kJackSection, QStringLiteral("Connection%1").arg(i), ports.value(i - 1));
+}
+
+void CSystemMidiOut::CloseJackClient()
+{
+    RememberJackConnections();
+    m_pJack.reset();
+}
+
+void CSystemMidiOut::OnDeviceChosen(uint32_t uDeviceID)
+{
+    if (m_pSettings == nullptr) return;
+    if (m_nJackId >= 0 && uDeviceID == uint32_t(m_nJackId)) {
+        // The port is there for a patchbay or a DAW before the first Start.
+        OpenJackClient();
+    } else {
+        CloseJackClient();
+    }
+    m_ports.Choose(uDeviceID);
 }
 
 void CSystemMidiOut::SetSynthOptions(const SynthOptions& options)
@@ -26,16 +88,29 @@ void CSystemMidiOut::ApplySynthSettings(const CSettingsStore& settings)
 unsigned CSystemMidiOut::GetNumDevs() const
 {
     m_ports.Refresh();
-    return m_ports.Count();
+    const bool bJack = (m_pJack && !m_pJack->IsServerGone()) || midiout::JackServerRunning();
+    m_nJackId = bJack ? int(m_ports.Count()) : -1;
+    return m_ports.Count() + (bJack ? 1 : 0);
 }
 
 int CSystemMidiOut::GetDevCaps(unsigned nDevice, MidiOutCaps& caps) const
 {
+    if (m_nJackId >= 0 && nDevice == unsigned(m_nJackId)) {
+        caps.szPname = kJackMidiName;
+        return MMSYSERR_NOERROR;
+    }
     return m_ports.GetName(nDevice, caps.szPname);
 }
 
 int CSystemMidiOut::OpenDriver(uint32_t uDeviceID, std::unique_ptr<CMidiDriver>& driver)
 {
+    if (m_nJackId >= 0 && uDeviceID == uint32_t(m_nJackId)) {
+        if (const int err = OpenJackClient()) return err;
+        RememberJackConnections();
+        const bool bFollow = m_pSettings && m_pSettings->GetInt(QStringLiteral("Device"), QStringLiteral("FollowTransport"), 0) != 0;
+        driver = std::make_unique<CJackMidiDriver>(*m_pJack, bFollow);
+        return MMSYSERR_NOERROR;
+    }
     if (uDeviceID != MIDI_MAPPER) return m_ports.OpenDriver(uDeviceID, driver);
     // The engine of the last choices takes over once the old one is idle.
     if (m_pNextSynth && !m_pSynth->IsClaimed()) m_pSynth = std::move(m_pNextSynth);

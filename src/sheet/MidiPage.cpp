@@ -1,6 +1,7 @@
 #include "sheet/MidiPage.h"
 
 #include "doc/RondoDoc.h"
+#include "midiout/JackServer.h"
 #include "settings/SettingsStore.h"
 #include "view/RondoView.h"
 
@@ -19,7 +20,7 @@
 namespace {
 
 constexpr int kPageWidth = 175;  // dialog units
-constexpr int kPageHeight = 250;
+constexpr int kPageHeight = 282;
 
 QString RangeMessage(int nMin, int nMax)
 {
@@ -94,14 +95,38 @@ CMidiPage::CMidiPage(CRondoView& view, QWidget* pParent)
     label("Output Channel", 49, 174, 75, 10, 166, 184);
     label("( Best number for Drums loops is 10. )", 20, 185, 128, 10, 166, 196);
     label("An Output Channel choice takes place as soon as you click Apply", 20, 196, 128, 16, 166, 215);
+    (new QGroupBox(QStringLiteral("Studio Sync"), this))->setGeometry(m_du.Rect(4, 220, 165, 38));
+    m_checkFollow = new QCheckBox(QStringLiteral("Follow the JACK transport"), this);
+    m_checkFollow->setGeometry(m_du.Rect(20, 232, 140, 8));
+    m_checkClock = new QCheckBox(QStringLiteral("Send MIDI clock"), this);
+    m_checkClock->setGeometry(m_du.Rect(20, 244, 140, 8));
+    connect(m_comboDevice, &QComboBox::currentIndexChanged, this, &CMidiPage::UpdateSyncState);
     m_btnApply = new QPushButton(QStringLiteral("Apply"), this);
     m_btnApply->setDefault(true);
-    m_btnApply->setGeometry(m_du.Rect(110, 225, 50, 14));
+    m_btnApply->setGeometry(m_du.Rect(110, 263, 50, 14));
     connect(m_btnApply, &QPushButton::clicked, this, &CMidiPage::OnApplyButton);
 
     m_comboDevice->setAccessibleName(QStringLiteral("MIDI Output Device"));
     m_editInstrument->setAccessibleName(QStringLiteral("Instrument"));
     m_editChannel->setAccessibleName(QStringLiteral("Output Channel"));
+}
+
+void CMidiPage::UpdateSyncState()
+{
+    const int nDevice = m_comboDevice->currentIndex() >= 0 ? m_comboDevice->currentData().toInt() : -1;
+    m_checkFollow->setEnabled(m_bJackRunning);
+    m_checkFollow->setToolTip(
+        m_bJackRunning ? QStringLiteral("With JACK MIDI as the output device, Start waits for the JACK transport: the "
+                                        "loop sounds while it rolls, on its bar lines and at its master's tempo.")
+                       : QStringLiteral("No JACK server is running. Start JACK (or PipeWire's JACK layer), then open "
+                                        "this page again."));
+    // The built-in synthesizer keeps its own time.
+    m_checkClock->setEnabled(nDevice != -1);
+    m_checkClock->setToolTip(nDevice != -1
+                                 ? QStringLiteral("Sends 24 MIDI clocks a quarter note with Start and Stop, so that "
+                                                  "drum machines, arpeggiators and DAWs follow Rondo's tempo.")
+                                 : QStringLiteral("The built-in synthesizer needs no MIDI clock: choose a port or JACK "
+                                                  "MIDI to send one."));
 }
 
 QSize CMidiPage::sizeHint() const
@@ -122,6 +147,12 @@ bool CMidiPage::OnInitDialog()
         if (slot.nDeviceId == static_cast<int>(doc.m_uDeviceID)) nSelect = m_comboDevice->count() - 1;
     }
     if (m_comboDevice->count() > 0) m_comboDevice->setCurrentIndex(nSelect);
+
+    const CSettingsStore& settings = doc.Settings();
+    m_bJackRunning = midiout::JackServerRunning();
+    m_checkFollow->setChecked(settings.GetInt("Device", "FollowTransport", 0) != 0);
+    m_checkClock->setChecked(doc.m_bClockOut);
+    UpdateSyncState();
 
     // Reads the controls back as well.
     UpdateInstrumentState();
@@ -179,12 +210,15 @@ void CMidiPage::OnApplyButton()
 
     const int nIndex = m_comboDevice->currentIndex();
     const int nDeviceId = nIndex >= 0 ? m_comboDevice->itemData(nIndex).toInt() : -1;
-    // Playback opens the device at its next Start.
+    // Playback opens the device at its next Start. Its name finds it again
+    // when the list has changed by then.
     settings.SetInt("Device", "ID", nDeviceId);
-    if (static_cast<uint32_t>(nDeviceId) != doc.m_uDeviceID) {
-        doc.m_uDeviceID = static_cast<uint32_t>(nDeviceId);
-        doc.m_bDirty = true;
-    }
+    settings.SetString("Device", "Name", doc.DeviceName(static_cast<uint32_t>(nDeviceId)));
+    if (static_cast<uint32_t>(nDeviceId) != doc.m_uDeviceID) doc.m_bDirty = true;
+    doc.ChooseDevice(static_cast<uint32_t>(nDeviceId));
+    if (m_checkFollow->isEnabled()) settings.SetInt("Device", "FollowTransport", m_checkFollow->isChecked() ? 1 : 0);
+    doc.m_bClockOut = m_checkClock->isChecked();
+    settings.SetInt("Device", "ClockOut", doc.m_bClockOut ? 1 : 0);
 
     if (m_nChannelNo >= 1 && m_nChannelNo <= 16) {
         if (m_nChannelNo - 1 != doc.m_nChannel) doc.m_bDirty = true;

@@ -33,6 +33,9 @@ public:
     bool UpdateData(bool bSaveAndValidate);
     // The instrument field is enabled while either program change is ticked.
     void UpdateInstrumentState();
+    // Following the transport needs a JACK server; MIDI clock a device that
+    // is not the built-in synthesizer.
+    void UpdateSyncState();
     void OnApplyButton();
 
     QSize sizeHint() const override;
@@ -42,6 +45,8 @@ public:
     QCheckBox* StreamCheck() const { return m_checkStream; }
     QCheckBox* ExportCheck() const { return m_checkExport; }
     QPushButton* ApplyButton() const { return m_btnApply; }
+    QCheckBox* FollowTransportCheck() const { return m_checkFollow; }
+    QCheckBox* ClockCheck() const { return m_checkClock; }
 
     QLineEdit* m_editInstrument;
     QComboBox* m_comboDevice;
@@ -60,5 +65,8 @@ private:
     QLineEdit* m_editChannel;
     QCheckBox* m_checkStream;
     QCheckBox* m_checkExport;
+    QCheckBox* m_checkFollow;
+    QCheckBox* m_checkClock;
     QPushButton* m_btnApply;
+    bool m_bJackRunning = false;
 };

@@ -23,6 +23,7 @@
 #include <thread>
 
 using namespace rondo_test;
+using rondo_test::JackMidiRecorder;
 
 namespace {
 
@@ -295,4 +296,31 @@ TEST_F(PlayTest, AtAJackServersOwnRateTheGridKeepsItsTime)
     ASSERT_GE(hits.at.size(), 7u);
     for (size_t k = 1; k < hits.at.size(); ++k)
         EXPECT_LE(std::labs(long(hits.at[k] - hits.at[k - 1]) - 24000), 64) << "hit " << k;
+}
+
+TEST_F(PlayTest, PlaysIntoAJackMidiInputWithEveryNoteAtItsExactFrame)
+{
+    JackServer server(44100, 1024);
+    ASSERT_TRUE(server.IsRunning()) << server.Error().toStdString();
+    env = server.ClientEnvironment(env);
+    const Outcome listed = Rondo({"--list-devices"});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err.toStdString();
+    EXPECT_EQ(listed.out, QByteArray("*  -1  Built-in Synthesizer\n    0  JACK MIDI\n"));
+
+    JackMidiRecorder recorder(server);
+    ASSERT_TRUE(recorder.IsOpen());
+    bool bConnected = false;
+    std::thread connect([&] { bConnected = recorder.ConnectFrom("Rondo:midi_out", 10000); });
+    const Outcome r = Rondo({"--play", Path("claves.rlf"), "--device", "JACK MIDI", "--loops", "2"});
+    connect.join();
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    ASSERT_TRUE(bConnected);
+    // The client opens its port before the first Start: every beat arrives,
+    // each on the quarter-note grid of the exact frames.
+    const std::vector<JackMidiRecorder::Event> ons = recorder.NoteOns();
+    ASSERT_EQ(ons.size(), 8u);
+    for (size_t k = 0; k < ons.size(); ++k) {
+        EXPECT_EQ(ons[k].frame - ons[0].frame, int64_t(k * kBeatFrames)) << "beat " << k;
+        EXPECT_EQ(ons[k].bytes[2], k % 2 == 0 ? 127 : 45) << "beat " << k;
+    }
 }

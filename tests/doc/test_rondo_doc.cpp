@@ -247,3 +247,25 @@ TEST_F(DocTest, FileCommandsRememberTheirFoldersApart)
     EXPECT_TRUE(doc->m_bDirty);
     EXPECT_EQ(settings.GetString("Save", "DirPath", "?"), TempPath("saved"));
 }
+
+TEST_F(DocTest, ARememberedDeviceNameWinsOverItsIdWhenThePortsMove)
+{
+    CVirtualMidiOut ports({"Synth A", "DAW In", "Synth B"});
+    settings.SetInt("Device", "ID", 1);
+    settings.SetString("Device", "Name", QStringLiteral("DAW In"));
+    Recreate(&ports);
+    EXPECT_EQ(doc->m_uDeviceID, 1u);
+    // The list changed order: the name finds the port where it went.
+    ports.m_names = {"DAW In", "Synth A", "Synth B"};
+    doc->ResetLoop();
+    EXPECT_EQ(doc->m_uDeviceID, 0u);
+    EXPECT_EQ(doc->DeviceName(doc->m_uDeviceID), QStringLiteral("DAW In"));
+    // Gone: never whichever port now has its id, but the built-in synthesizer.
+    ports.m_names = {"Synth A", "Synth B"};
+    doc->ResetLoop();
+    EXPECT_EQ(doc->m_uDeviceID, MIDI_MAPPER);
+    // Without a name (older preferences) the id chooses, as before.
+    settings.SetString("Device", "Name", QString());
+    doc->ResetLoop();
+    EXPECT_EQ(doc->m_uDeviceID, 1u);
+}

@@ -278,3 +278,35 @@ TEST_F(DocTest, PlaysInRealTimeIntoTheSynthesizersAudioFile)
     if (nUnderruns == 0) EXPECT_NEAR(onsets[1] - onsets[0], 6615, 64) << "two steps at 200 BPM";
     else std::printf("%llu late refills: the hits' spacing is not checked\n", static_cast<unsigned long long>(nUnderruns));
 }
+
+TEST_F(PlaybackTest, MidiClockGoesToPortsWithStartAndStopButNeverToTheSynthesizer)
+{
+    midiOut.m_names = {"Drum Machine"};
+    settings.SetInt("Device", "ClockOut", 1);
+    Recreate();
+    doc->m_uDeviceID = 0;
+    doc->m_cells[0][0] = 1;
+    ASSERT_TRUE(doc->Play());
+    Clock().AdvanceTo(16 * kStep100);  // a pass
+    ASSERT_TRUE(doc->Stop());
+    const auto& sent = midiOut.m_closedSent;
+    std::vector<int64_t> clocks;
+    int nStarts = 0, nStops = 0;
+    for (const auto& e : sent) {
+        if (e.msg == 0xF8) clocks.push_back(e.time);
+        if (e.msg == 0xFA) ++nStarts;
+        if (e.msg == 0xFC) ++nStops;
+    }
+    EXPECT_EQ(nStarts, 1);
+    EXPECT_EQ(nStops, 1);
+    ASSERT_GE(clocks.size(), 96u);
+    // 24 to the quarter: a step of 150 ms at 100 BPM is six clocks 25 ms apart.
+    for (size_t k = 0; k < 96; ++k) EXPECT_EQ(clocks[k], int64_t(k) * 25 * kMs) << k;
+
+    // The built-in synthesizer gets none.
+    doc->m_uDeviceID = MIDI_MAPPER;
+    ASSERT_TRUE(doc->Play());
+    Clock().AdvanceTo(4 * kStep100);
+    ASSERT_TRUE(doc->Stop());
+    for (const auto& e : midiOut.m_closedSent) EXPECT_TRUE(e.msg != 0xF8 && e.msg != 0xFA && e.msg != 0xFC);
+}

@@ -361,3 +361,20 @@ TEST(PortDriver, VanishedPortFailsQueueingAndRestart)
 }
 
 } // namespace
+
+TEST(PortDriver, RondosOwnVirtualPortIsListedWhereThereIsASequencer)
+{
+    if (access("/dev/snd/seq", F_OK) != 0) GTEST_SKIP() << "no ALSA sequencer (/dev/snd/seq) on this machine";
+    CAlsaPorts ports;
+    ports.Refresh();
+    ASSERT_GE(ports.Count(), 1u);
+    const unsigned nVirtual = ports.Count() - 1;
+    std::string name;
+    ASSERT_EQ(ports.GetName(nVirtual, name), MMSYSERR_NOERROR);
+    EXPECT_EQ(name, CAlsaPorts::kVirtualPortName);
+    // Chosen, the port exists for others to read; played, it takes messages.
+    ports.Choose(nVirtual);
+    std::unique_ptr<CMidiDriver> driver;
+    ASSERT_EQ(ports.OpenDriver(nVirtual, driver), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver->Health(), MMSYSERR_NOERROR);
+}

@@ -199,3 +199,60 @@ TEST(Scheduler, RecordKinds)
     while (s.Unqueue()) {}
     EXPECT_EQ(s.QueuedCount(), 0u);
 }
+
+TEST(Scheduler, MidiClockRunsTwentyFourToTheQuarterOnTheNotesTickGrid)
+{
+    for (const uint32_t tempo : {500000u, 618556u}) {  // 120 and 97 BPM
+        CMidiScheduler s(44100);
+        s.SetTimeDivision(120, 0);
+        s.SetTempo(tempo, 0);
+        s.SetClockInterval(5);
+        // One pass: a hit on each beat, up to the bar line.
+        RecordBuffer bar;
+        for (int beat = 0; beat < 4; ++beat) {
+            bar.Add(beat == 0 ? 0 : 60, NoteOn(36, 100));
+            bar.Add(60, NoteOn(36, 0));
+        }
+        bar.Add(60, MEVT_NOP << 24);
+        ASSERT_TRUE(s.Queue(bar.Header(), 0));
+        s.Start(0);
+        const Collection run = CollectUntil(s, 0, 4 * 44100, 256);
+        std::vector<int64_t> clocks, ons;
+        size_t nStarts = 0;
+        for (const MidiDue& e : run.events) {
+            if (e.msg == 0xF8 && e.time < s.TimeOfTick(480)) clocks.push_back(e.time);
+            if (e.msg == 0xFA) {
+                ++nStarts;
+                EXPECT_TRUE(clocks.empty()) << "the start comes before the first clock";
+            }
+            if ((e.msg & 0xF0) == 0x90 && (e.msg >> 16) != 0) ons.push_back(e.time);
+        }
+        EXPECT_EQ(nStarts, 1u);
+        // The pass's 480 ticks: clocks on ticks 0, 5, ... 475.
+        ASSERT_EQ(clocks.size(), 96u) << tempo;
+        for (size_t k = 0; k < clocks.size(); ++k) EXPECT_EQ(clocks[k], s.TimeOfTick(5 * k)) << k;
+        ASSERT_EQ(ons.size(), 4u);
+        for (size_t beat = 0; beat < 4; ++beat) EXPECT_EQ(ons[beat], clocks[24 * beat]) << "beat " << beat;
+    }
+}
+
+TEST(Scheduler, MoveToPlacesTheNextEventAndRestartsTheClock)
+{
+    CMidiScheduler s = OneTickASecond();
+    s.SetClockInterval(2);
+    RecordBuffer a;
+    a.Add(0, NoteOn(40, 100));
+    a.Add(4, NoteOn(40, 0));
+    ASSERT_TRUE(s.Queue(a.Header(), 0));
+    s.Start(0);
+    Collection run = CollectUntil(s, 0, 1, 1);
+    ASSERT_EQ(run.events.size(), 3u);  // start, clock, note at 0
+    // Moved on: the rest of the buffer plays from 10 s, clocked anew.
+    s.MoveTo(10000);
+    run = CollectUntil(s, 1, 20000, 1000);
+    ASSERT_FALSE(run.events.empty());
+    EXPECT_EQ(run.events.front().msg, 0xFAu);
+    EXPECT_EQ(run.events.front().time, 10000);
+    ASSERT_EQ(run.events.back().msg, NoteOn(40, 0));
+    EXPECT_EQ(run.events.back().time, 14000);
+}

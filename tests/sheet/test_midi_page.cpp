@@ -1,4 +1,5 @@
 #include "app/AppFixture.h"
+#include "midiout/JackServer.h"
 #include "sheet/MidiPage.h"
 
 #include <QCheckBox>
@@ -142,4 +143,37 @@ TEST_F(MidiPageTest, TheChosenDeviceIsStoredAndComesBackSelected)
     pPage->ApplyButton()->click();
     EXPECT_EQ(doc().m_uDeviceID, 0xFFFFFFFFu) << "nothing selected is the mapper";
     EXPECT_EQ(Stored("Device", "ID"), -1);
+}
+
+TEST_F(MidiPageTest, ApplyKeepsTheDeviceByNameAndTheStudioSyncChoices)
+{
+    midiOut.m_names = {"Port A", "DAW In"};
+    doc().ResetLoop();
+    auto pPage = OpenPage();
+    // The built-in synthesizer keeps its own time: no MIDI clock for it.
+    EXPECT_EQ(pPage->m_comboDevice->currentData().toInt(), -1);
+    EXPECT_FALSE(pPage->ClockCheck()->isEnabled());
+    EXPECT_TRUE(pPage->ClockCheck()->toolTip().startsWith(QStringLiteral("The built-in synthesizer needs no MIDI clock")));
+    // Without a JACK server following its transport is off, and says why.
+    const bool bJack = midiout::JackServerRunning();
+    EXPECT_EQ(pPage->FollowTransportCheck()->isEnabled(), bJack);
+    EXPECT_EQ(pPage->FollowTransportCheck()->toolTip().startsWith(QStringLiteral("No JACK server is running.")), !bJack);
+
+    pPage->m_comboDevice->setCurrentIndex(pPage->m_comboDevice->findData(1));
+    EXPECT_TRUE(pPage->ClockCheck()->isEnabled());
+    pPage->ClockCheck()->setChecked(true);
+    pPage->ApplyButton()->click();
+    EXPECT_EQ(Stored("Device", "ID"), 1);
+    EXPECT_EQ(app->m_settings.GetString("Device", "Name", QString()), QStringLiteral("DAW In"));
+    EXPECT_EQ(Stored("Device", "ClockOut"), 1);
+    EXPECT_TRUE(doc().m_bClockOut);
+    EXPECT_EQ(Stored("Device", "FollowTransport"), bJack ? 0 : -99) << "a choice that could not be made is not stored";
+
+    // The port list changes: the next new loop finds "DAW In" by its name.
+    midiOut.m_names = {"DAW In", "Port A"};
+    doc().ResetLoop();
+    EXPECT_EQ(doc().m_uDeviceID, 0u);
+    pPage = OpenPage();
+    EXPECT_EQ(pPage->m_comboDevice->currentText(), QStringLiteral("DAW In"));
+    EXPECT_TRUE(pPage->ClockCheck()->isChecked());
 }
