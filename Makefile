@@ -43,6 +43,7 @@ bench: deps
 	@$(MAKE) --no-print-directory build
 	$(BUILD)/bench/rondo_bench --benchmark_min_time=0.5
 	$(BUILD)/bench/rondo_bench_latency --seconds 20
+	$(BUILD)/bench/rondo_bench_jack --seconds 60
 	bench/idle-memory $(BUILD)/src/rondo
 
 clean:

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 
 namespace {
 
@@ -88,7 +89,15 @@ int CJackMidiClient::Process(jack_nframes_t nFrames, void* pArg)
     self->m_bInProcess.store(true);
     void* pBuffer = jack_port_get_buffer(self->m_pPort, nFrames);
     if (CJackMidiDriver* pDriver = self->m_pDriver.load()) {
+        timespec begin{}, end{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &begin);
         pDriver->Process(nFrames, pBuffer);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+        const uint64_t ns = uint64_t((end.tv_sec - begin.tv_sec) * 1000000000LL + (end.tv_nsec - begin.tv_nsec));
+        self->m_nPlayingCycles.fetch_add(1, std::memory_order_relaxed);
+        self->m_nProcessNs.fetch_add(ns, std::memory_order_relaxed);
+        if (ns > self->m_nProcessNsMax.load(std::memory_order_relaxed))
+            self->m_nProcessNsMax.store(ns, std::memory_order_relaxed);
     } else {
         jack_midi_clear_buffer(pBuffer);
     }

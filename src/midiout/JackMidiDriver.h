@@ -44,6 +44,11 @@ public:
     bool IsServerGone() const { return m_bServerGone.load(); }
     uint64_t Xruns() const { return m_nXruns.load(); }
     uint64_t Cycles() const { return m_nCycles.load(); }
+    // CPU time the process callback took while a driver played: in all,
+    // and the longest period, in nanoseconds.
+    uint64_t PlayingCycles() const { return m_nPlayingCycles.load(); }
+    uint64_t ProcessNsTotal() const { return m_nProcessNs.load(); }
+    uint64_t ProcessNsMax() const { return m_nProcessNsMax.load(); }
     jack_client_t* Handle() const { return m_pClient; }
 
     // --- for the driver ---
@@ -71,6 +76,9 @@ private:
     std::atomic<bool> m_bServerGone{false};
     std::atomic<uint64_t> m_nXruns{0};
     std::atomic<uint64_t> m_nCycles{0};
+    std::atomic<uint64_t> m_nPlayingCycles{0};
+    std::atomic<uint64_t> m_nProcessNs{0};
+    std::atomic<uint64_t> m_nProcessNsMax{0};
     std::counting_semaphore<> m_wake{0};
 };
 
