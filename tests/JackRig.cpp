@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <cstdlib>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -41,6 +42,19 @@ JackServer::JackServer(int nRate, int nPeriod)
 {
     static std::atomic<int> s_nServers{0};
     m_name = QStringLiteral("rondo-test-%1-%2").arg(getpid()).arg(s_nServers.fetch_add(1));
+    // Servers that start at the same moment trip over each other's shared
+    // memory registry: test programs running side by side take turns.
+    const int lock = open("/tmp/rondo-test-jackd.lock", O_CREAT | O_RDWR, 0666);
+    if (lock >= 0) flock(lock, LOCK_EX);
+    for (int attempt = 0; attempt < 5 && !m_bRunning; ++attempt) Spawn(nRate, nPeriod);
+    if (lock >= 0) {
+        flock(lock, LOCK_UN);
+        close(lock);
+    }
+}
+
+void JackServer::Spawn(int nRate, int nPeriod)
+{
     const std::string name = m_name.toStdString(), rate = std::to_string(nRate), period = std::to_string(nPeriod);
     const char* argv[] = {"jackd", "-n", name.c_str(), "-d", "dummy", "-r", rate.c_str(), "-p", period.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
@@ -62,12 +76,14 @@ JackServer::JackServer(int nRate, int nPeriod)
         if (jack_client_t* pClient = Open(m_name, "rondo-test-wait")) {
             jack_client_close(pClient);
             m_bRunning = true;
+            m_error.clear();
             return;
         }
         int status = 0;
         if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_pid = -1;
             m_error = QStringLiteral("jackd exited at once (status %1)").arg(status);
+            std::this_thread::sleep_for(milliseconds(200));
             return;
         }
         std::this_thread::sleep_for(milliseconds(20));
@@ -95,7 +111,7 @@ JackServer::~JackServer()
 void JackServer::Kill()
 {
     if (m_pid <= 0) return;
-    kill(m_pid, SIGKILL);
+    kill(m_pid, SIGTERM);
     int status = 0;
     waitpid(m_pid, &status, 0);
     m_pid = -1;

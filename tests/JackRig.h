@@ -30,7 +30,9 @@ public:
     const QString& Error() const { return m_error; }
     const QString& Name() const { return m_name; }
     int Pid() const { return m_pid; }
-    // Ends the server at once (as a crash would).
+    // Ends the server now, as its user would (SIGTERM): its clients lose it
+    // in the middle of whatever they do. (SIGKILL would leave its entry in
+    // libjack's shared registry, which holds only a few servers.)
     void Kill();
     // What a client process needs to join this server and no other.
     QProcessEnvironment ClientEnvironment(QProcessEnvironment env = QProcessEnvironment::systemEnvironment()) const;
@@ -40,6 +42,8 @@ public:
     bool Connected(const QString& a, const QString& b) const;
 
 private:
+    void Spawn(int nRate, int nPeriod);
+
     QString m_name;
     QString m_error;
     int m_pid = -1;
