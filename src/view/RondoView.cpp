@@ -223,7 +223,12 @@ void CRondoView::PostBpmFromDevice(int nBPM)
 void CRondoView::DeliverBpm()
 {
     m_bBpmPosted.store(false);
-    Q_EMIT bpmFromDevice(m_nPendingBpm.load());
+    const int nBPM = m_nPendingBpm.load();
+    // A tempo the device's clock set (a JACK transport's master) moves the
+    // slider too; the one the slider set reads back as itself.
+    if (m_doc.m_bPlaying && nBPM != TempoPos() && nBPM >= CRondoDoc::kMinBPM && nBPM <= CRondoDoc::kMaxBPM)
+        SetTempoPos(nBPM);
+    Q_EMIT bpmFromDevice(nBPM);
 }
 
 void CRondoView::PostPlaybackFailed()

@@ -313,6 +313,26 @@ TEST_F(ViewTest, TempoReportsFromTheCallbackThreadReachTheStatusBarQueued)
     EXPECT_LE(pPane->width(), nText + 12);
 }
 
+TEST_F(ViewTest, ATempoTheDeviceSetsWhilePlayingMovesTheSlider)
+{
+    QSlider* pSlider = view().TempoSlider();
+    view().PostBpmFromDevice(150);
+    QApplication::processEvents();
+    EXPECT_EQ(pSlider->value(), 100) << "stopped, a report is only shown";
+    QTest::mouseClick(view().StartButton(), Qt::LeftButton);
+    ASSERT_TRUE(doc().m_bPlaying);
+    // As a JACK transport's master changes it: the slider follows, and
+    // following it sends nothing back.
+    view().PostBpmFromDevice(150);
+    QApplication::processEvents();
+    EXPECT_EQ(pSlider->value(), 150);
+    EXPECT_EQ(frame().PaneText(1), QStringLiteral("150 BPM"));
+    MidiPropTempo tempo;
+    ASSERT_EQ(midiout::StreamProperty(doc().m_hStream, &tempo, MIDIPROP_GET | MIDIPROP_TEMPO), MMSYSERR_NOERROR);
+    EXPECT_EQ(tempo.dwTempo, CRondoDoc::kMicrosPerMinute / 100);
+    QTest::mouseClick(view().StopButton(), Qt::LeftButton);
+}
+
 TEST_F(ViewTest, KeysReachTheCommandsWhenTheMainWindowIsActive)
 {
     frame().activateWindow();
