@@ -2,15 +2,25 @@
 
 #include "doc/DataFiles.h"
 #include "doc/RondoDoc.h"
+#include "settings/Ansi.h"
 #include "settings/SettingsStore.h"
 #include "sheet/AboutDlg.h"
 #include "view/Commands.h"
 #include "view/PropSheetHost.h"
 #include "view/RondoView.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDrag>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QTemporaryDir>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -48,10 +58,13 @@ CMainFrame::CMainFrame(CRondoDoc& doc) : m_doc(doc), m_pView(new CRondoView(doc,
     OnGetMinMaxInfo();
 
     connect(m_pView, &CRondoView::commandStateChanged, this, &CMainFrame::UpdateCommandUI);
+    connect(m_pView, &CRondoView::recentFile, this, &CMainFrame::AddRecentFile);
     connect(m_pView, &CRondoView::bpmFromDevice, this, &CMainFrame::OnBpmFromDevice);
     connect(m_pView, &CRondoView::statusMessage, this, [this](const QString& text) { SetPaneTextFit(0, text); });
     UpdateCommandUI();
 }
+
+CMainFrame::~CMainFrame() = default;
 
 QRect CMainFrame::ValidatePlacement(const QRect& stored, const QSize& screen, bool* pbReplaced)
 {
@@ -150,6 +163,13 @@ void CMainFrame::OnCreate()
         else m_wndToolBar->addAction(Command(nId));
     }
     addToolBar(Qt::TopToolBarArea, m_wndToolBar);
+    // A drag from the Export button carries the loop out to a DAW or a file
+    // manager; a click still exports.
+    if (QWidget* pExport = m_wndToolBar->widgetForAction(Command(ID_EXPORT))) {
+        pExport->installEventFilter(this);
+        pExport->setToolTip(QStringLiteral("Export (or drag the loop out as a MIDI file)"));
+    }
+    setAcceptDrops(true);
 
     m_wndStatusBar = new QStatusBar(this);
     m_wndBpm = new QLabel(QStringLiteral("BPM"), m_wndStatusBar);
@@ -166,8 +186,14 @@ void CMainFrame::OnCreate()
 
     QMenu* pFile = menuBar()->addMenu(QStringLiteral("&File"));
     for (int nId : {ID_LOOP_NEW, ID_LOOP_OPEN, ID_LOOP_SAVE, ID_LOOP_SAVE_AS, ID_EXPORT}) pFile->addAction(Command(nId));
+    m_pRecentSeparator = pFile->addSeparator();
+    for (int n = 0; n < kMaxRecent; ++n) {
+        m_recent[n] = pFile->addAction(QString());
+        connect(m_recent[n], &QAction::triggered, this, [this, n] { OnRecentFile(n); });
+    }
     pFile->addSeparator();
     pFile->addAction(pExit);
+    UpdateRecentMenu();
     QMenu* pEdit = menuBar()->addMenu(QStringLiteral("&Edit"));
     for (int nId : {ID_NOTES, ID_PREFERENCES, ID_MIDI, ID_SOUND}) pEdit->addAction(Command(nId));
     pEdit->addSeparator();
@@ -203,6 +229,72 @@ void CMainFrame::UpdateCommandUI()
     for (const auto& [nId, pAction] : m_commands) {
         if (nId >= ID_SHIFT_RIGHT && nId <= ID_SOUND) pAction->setEnabled(m_pView->IsCommandEnabled(nId));
     }
+    // A recent file is an Open.
+    for (QAction* pAction : m_recent) {
+        if (pAction) pAction->setEnabled(m_pView->IsCommandEnabled(ID_LOOP_OPEN));
+    }
+}
+
+QStringList CMainFrame::RecentFiles() const
+{
+    QStringList files;
+    for (int n = 1; n <= kMaxRecent; ++n) {
+        const QString path = m_doc.Settings().GetString(QStringLiteral("Recent File List"), QStringLiteral("File%1").arg(n), QString());
+        if (!path.isEmpty() && !files.contains(path)) files.append(path);
+    }
+    return files;
+}
+
+void CMainFrame::StoreRecentFiles(const QStringList& files)
+{
+    CSettingsStore& settings = m_doc.Settings();
+    for (int n = 1; n <= kMaxRecent; ++n)
+        settings.SetString(QStringLiteral("Recent File List"), QStringLiteral("File%1").arg(n), files.value(n - 1));
+    UpdateRecentMenu();
+}
+
+void CMainFrame::AddRecentFile(const QString& path)
+{
+    QStringList files = RecentFiles();
+    if (!files.isEmpty() && files.front() == path) return;
+    files.removeAll(path);
+    files.prepend(path);
+    StoreRecentFiles(files.mid(0, kMaxRecent));
+}
+
+void CMainFrame::UpdateRecentMenu()
+{
+    const QStringList files = RecentFiles();
+    for (int n = 0; n < kMaxRecent; ++n) {
+        QAction* pAction = m_recent[n];
+        pAction->setVisible(n < files.size());
+        if (n >= files.size()) continue;
+        QString name = QFileInfo(files[n]).fileName();
+        pAction->setText(QStringLiteral("&%1 %2").arg(n + 1).arg(name.replace(u'&', QStringLiteral("&&"))));
+        const QString where = QDir::toNativeSeparators(files[n]);
+        pAction->setStatusTip(QStringLiteral("Open %1").arg(where));
+        pAction->setToolTip(where);
+    }
+    m_pRecentSeparator->setVisible(!files.isEmpty());
+}
+
+void CMainFrame::OnRecentFile(int nIndex)
+{
+    const QStringList files = RecentFiles();
+    if (nIndex < 0 || nIndex >= files.size() || !m_pView->IsCommandEnabled(ID_LOOP_OPEN)) return;
+    const QString path = files[nIndex];
+    if (!QFileInfo(path).isFile()) {
+        QStringList rest = files;
+        rest.removeAt(nIndex);
+        StoreRecentFiles(rest);
+        m_pView->MessageBox(QStringLiteral("The loop %1 is no longer there. It has been taken off the list of recent "
+                                           "files.")
+                                .arg(QDir::toNativeSeparators(path)),
+                            IRondoView::MsgKind::Ok);
+        return;
+    }
+    m_doc.OpenLoopPathCommand(path);
+    UpdateCommandUI();
 }
 
 bool CMainFrame::SetPaneTextFit(int nPane, const QString& text)
@@ -264,6 +356,110 @@ void CMainFrame::closeEvent(QCloseEvent* pEvent)
     // The property window goes with the main window.
     if (m_pView->m_pSheetFrame) m_pView->m_pSheetFrame->Window()->close();
     pEvent->accept();
+}
+
+bool CMainFrame::eventFilter(QObject* pWatched, QEvent* pEvent)
+{
+    switch (pEvent->type()) {
+    case QEvent::MouseButtonPress: {
+        const auto* pMouse = static_cast<QMouseEvent*>(pEvent);
+        m_bDragArmed = pMouse->button() == Qt::LeftButton;
+        m_dragStart = pMouse->position().toPoint();
+        break;
+    }
+    case QEvent::MouseMove: {
+        const auto* pMouse = static_cast<QMouseEvent*>(pEvent);
+        if (!m_bDragArmed || !(pMouse->buttons() & Qt::LeftButton) ||
+            (pMouse->position().toPoint() - m_dragStart).manhattanLength() < QApplication::startDragDistance())
+            break;
+        m_bDragArmed = false;
+        if (QMimeData* pData = MakeLoopDragData()) {
+            auto* pDrag = new QDrag(pWatched);
+            pDrag->setMimeData(pData);
+            pDrag->setPixmap(Command(ID_EXPORT)->icon().pixmap(32, 32));
+            // The button must not take the end of the drag for a click.
+            if (auto* pButton = qobject_cast<QAbstractButton*>(pWatched)) pButton->setDown(false);
+            pDrag->exec(Qt::CopyAction);
+            return true;
+        }
+        break;
+    }
+    case QEvent::MouseButtonRelease: m_bDragArmed = false; break;
+    default: break;
+    }
+    return QMainWindow::eventFilter(pWatched, pEvent);
+}
+
+QMimeData* CMainFrame::MakeLoopDragData()
+{
+    m_doc.BuildMidiFile(false);
+    const QByteArray midi(reinterpret_cast<const char*>(m_doc.m_midiFile), m_doc.m_nDocSize);
+    if (!m_pDragFolder) m_pDragFolder = std::make_unique<QTemporaryDir>();
+    if (!m_pDragFolder->isValid()) return nullptr;
+    // Named as Export names it; characters a file name cannot hold go.
+    QString name = ansi::ToUnicode(m_doc.m_strLoopTitle).trimmed();
+    name.replace(QRegularExpression(QStringLiteral("[/\\\\:*?\"<>|\\x00-\\x1f]")), QStringLiteral("_"));
+    if (name.isEmpty() || name.startsWith(u'.')) name.prepend(QStringLiteral("loop"));
+    const QString path = m_pDragFolder->filePath(name + QStringLiteral(".mid"));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(midi) != midi.size() || !file.commit()) {
+        SetPaneTextFit(0, QStringLiteral("The loop could not be prepared for dragging: %1").arg(file.errorString()));
+        return nullptr;
+    }
+    auto* pData = new QMimeData;
+    pData->setUrls({QUrl::fromLocalFile(path)});
+    pData->setData(QStringLiteral("audio/midi"), midi);
+    return pData;
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* pEvent)
+{
+    // Our own drag from the Export button is no drop.
+    if (pEvent->mimeData()->hasUrls() && pEvent->source() == nullptr) pEvent->acceptProposedAction();
+}
+
+void CMainFrame::dropEvent(QDropEvent* pEvent)
+{
+    pEvent->acceptProposedAction();
+    const QList<QUrl> urls = pEvent->mimeData()->urls();
+    // Out of the drop's own handling first: the save prompt is a dialog.
+    QMetaObject::invokeMethod(this, [this, urls] { OnDropFiles(urls); }, Qt::QueuedConnection);
+}
+
+void CMainFrame::OnDropFiles(const QList<QUrl>& urls)
+{
+    if (urls.isEmpty()) return;
+    const auto tell = [this](const QString& text) { m_pView->MessageBox(text, IRondoView::MsgKind::Ok); };
+    if (urls.size() > 1) {
+        tell(QStringLiteral("Rondo opens one loop at a time: drop a single .rlf file."));
+        return;
+    }
+    const QUrl& url = urls.front();
+    if (!url.isLocalFile()) {
+        tell(QStringLiteral("%1 cannot be opened: Rondo opens loop files on this computer only.").arg(url.toDisplayString()));
+        return;
+    }
+    const QString path = url.toLocalFile();
+    const QFileInfo info(path);
+    const QString shown = QDir::toNativeSeparators(path);
+    if (info.suffix().compare(QStringLiteral("rlf"), Qt::CaseInsensitive) != 0) {
+        tell(QStringLiteral("%1 cannot be opened: Rondo opens its own loop files (.rlf).%2")
+                 .arg(shown,
+                      info.suffix().compare(QStringLiteral("mid"), Qt::CaseInsensitive) == 0
+                          ? QStringLiteral(" A MIDI file goes into your sequencer.")
+                          : QString()));
+        return;
+    }
+    if (!info.isFile()) {
+        tell(QStringLiteral("%1 cannot be opened: it is not a file.").arg(shown));
+        return;
+    }
+    if (!m_pView->IsCommandEnabled(ID_LOOP_OPEN)) {
+        tell(QStringLiteral("Stop the loop before you open %1.").arg(shown));
+        return;
+    }
+    m_doc.OpenLoopPathCommand(path);
+    UpdateCommandUI();
 }
 
 bool CMainFrame::event(QEvent* pEvent)

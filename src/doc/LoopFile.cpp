@@ -64,6 +64,7 @@ void CRondoDoc::UpdateTitle()
         const qsizetype dot = name.lastIndexOf(u'.');
         if (dot >= 0) name.truncate(dot);
         if (m_pView) m_pView->SetWindowTitle(name + QStringLiteral(" - Rondo"));
+        if (m_pView) m_pView->NoteRecentFile(m_strFilePath);
     }
     m_bDirty = false;
 }

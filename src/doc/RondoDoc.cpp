@@ -274,6 +274,12 @@ bool CRondoDoc::OpenLoopCommand()
     return LoadLoopFrom(*path) == LoadResult::Loaded;
 }
 
+bool CRondoDoc::OpenLoopPathCommand(const QString& path)
+{
+    if (m_bDirty && !PromptSave()) return false;
+    return LoadLoopFrom(path) == LoadResult::Loaded;
+}
+
 bool CRondoDoc::SaveLoopCommand()
 {
     if (m_strFilePath.isEmpty()) return SaveLoopAsCommand();

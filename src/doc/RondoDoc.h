@@ -102,6 +102,9 @@ public:
     // --- file commands, with the view's dialogs ---
     // Open: prompt, dialog in the remembered folder, load. True when a loop was loaded.
     bool OpenLoopCommand();
+    // Open of a path known already (a recent file, a dropped file): the
+    // prompt, then the load. True when a loop was loaded.
+    bool OpenLoopPathCommand(const QString& path);
     // Save: to the current file, or through Save As when there is none.
     bool SaveLoopCommand();
     // Save As: dialog in the remembered folder, then save. True when written.

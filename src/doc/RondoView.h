@@ -53,4 +53,7 @@ public:
     // playback with CRondoDoc::OnPlaybackFailed.
     virtual void PostBpmFromDevice(int nBPM) = 0;
     virtual void PostPlaybackFailed() = 0;
+
+    // A loop file was opened or saved: for the list of recent files.
+    virtual void NoteRecentFile(const QString& path) { (void)path; }
 };

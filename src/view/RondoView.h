@@ -89,6 +89,7 @@ public:
     void SetNoteReminderEnabled(bool bEnabled) override;
     void PostBpmFromDevice(int nBPM) override;
     void PostPlaybackFailed() override;
+    void NoteRecentFile(const QString& path) override { Q_EMIT recentFile(path); }
 
     // Replaceable answers to the message boxes and file dialogs; unset, the
     // real dialogs ask the user.
@@ -126,6 +127,8 @@ Q_SIGNALS:
     void statusMessage(const QString& text);
     // The tempo the device reported, on the UI thread.
     void bpmFromDevice(int nBPM);
+    // A loop file opened or saved.
+    void recentFile(const QString& path);
 
 private:
     void LayOut();
