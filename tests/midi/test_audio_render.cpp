@@ -1,5 +1,6 @@
 // The loop rendered offline: exactly N passes, then a release tail that ends
 // when the sound has faded relative to the loop's own level.
+#include "AudioAnalysis.h"
 #include "TestSupport.h"
 #include "midi/AudioRender.h"
 #include "settings/SettingsStore.h"
@@ -47,21 +48,6 @@ protected:
     SynthOptions options;
 };
 
-std::vector<size_t> Onsets(const std::vector<float>& mono, float threshold, size_t minGap)
-{
-    std::vector<size_t> onsets;
-    size_t quiet = minGap;
-    for (size_t i = 0; i < mono.size(); ++i) {
-        if (mono[i] < threshold) {
-            ++quiet;
-        } else {
-            if (quiet >= minGap) onsets.push_back(i);
-            quiet = 0;
-        }
-    }
-    return onsets;
-}
-
 } // namespace
 
 TEST(PassFrames, CountsAsTheStreamClockDoes)
@@ -95,7 +81,7 @@ TEST_F(AudioRenderTest, EndsExactlyAtTheEndOfTheLastPassAtTempiBetweenFrames)
         ASSERT_GT(mono.size(), passEnd) << nBPM;
         const float peak = *std::max_element(mono.begin(), mono.end());
         ASSERT_GT(peak, 0.01f);
-        const std::vector<size_t> onsets = Onsets(mono, peak / 10, 4410);
+        const std::vector<size_t> onsets = rondo_test::Onsets(mono, peak / 10, 4410);
         ASSERT_EQ(onsets.size(), 3u) << nBPM << " BPM: one hit a pass, none in the tail";
         for (size_t onset : onsets) EXPECT_LT(onset, passEnd);
         // The claves fade in well under a second: the tail ends relative to

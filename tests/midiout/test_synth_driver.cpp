@@ -1,5 +1,6 @@
 // The built-in synthesizer: what the drivers render and where, the errors of
 // a missing sound font or audio device, and the WAV files they write.
+#include "AudioAnalysis.h"
 #include "TestSupport.h"
 
 #include "midiout/MidiStream.h"
@@ -22,6 +23,9 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+using rondo_test::Onsets;
+using rondo_test::Peak;
 
 namespace {
 
@@ -127,30 +131,6 @@ struct OfflineLoop
     }
 };
 
-// Frames where the sound first rises above threshold after at least minGap
-// frames below it.
-std::vector<int64_t> Onsets(const std::vector<float>& mono, float threshold, int minGap)
-{
-    std::vector<int64_t> onsets;
-    int quiet = minGap;
-    for (size_t i = 0; i < mono.size(); ++i) {
-        if (mono[i] < threshold) {
-            ++quiet;
-            continue;
-        }
-        if (quiet >= minGap) onsets.push_back(int64_t(i));
-        quiet = 0;
-    }
-    return onsets;
-}
-
-float Peak(const std::vector<float>& mono, size_t from, size_t to)
-{
-    float peak = 0.0f;
-    for (size_t i = from; i < std::min(to, mono.size()); ++i) peak = std::max(peak, mono[i]);
-    return peak;
-}
-
 class SynthDriverTest : public ::testing::Test
 {
 protected:
@@ -185,9 +165,9 @@ TEST_F(SynthDriverTest, LoopedHitsLandWithin64FramesOfTheirGridTime)
         const std::vector<float> mono = single.Render(kWarmUp + 100);
         threshold = 0.2f * Peak(mono, 0, mono.size());
         ASSERT_GT(threshold, 0.001f);
-        const std::vector<int64_t> onsets = Onsets(mono, threshold, 2000);
+        const std::vector<size_t> onsets = Onsets(mono, threshold, 2000);
         ASSERT_EQ(onsets.size(), 1u);
-        attack = onsets[0];
+        attack = int64_t(onsets[0]);
         EXPECT_LT(attack, 1000);
     }
 
@@ -197,9 +177,9 @@ TEST_F(SynthDriverTest, LoopedHitsLandWithin64FramesOfTheirGridTime)
         OfflineLoop next(engine);
         ASSERT_EQ(next.Open(), MMSYSERR_NOERROR);
         ASSERT_EQ(midiout::ShortMsg(next.h, kHiHat), MMSYSERR_NOERROR);
-        const std::vector<int64_t> onsets = Onsets(next.Render(kWarmUp + 100), threshold, 2000);
+        const std::vector<size_t> onsets = Onsets(next.Render(kWarmUp + 100), threshold, 2000);
         ASSERT_EQ(onsets.size(), 1u);
-        EXPECT_EQ(onsets[0], attack);
+        EXPECT_EQ(int64_t(onsets[0]), attack);
     }
 
     // One bar of eighths at about 130 BPM: 169.6 frames a tick, so the grid
@@ -220,11 +200,11 @@ TEST_F(SynthDriverTest, LoopedHitsLandWithin64FramesOfTheirGridTime)
     const double barSeconds = 4.0 * kTempo / 1e6;
     const std::vector<float> mono = loop.Render(int((kBars * barSeconds + 0.1) * kRate));
 
-    const std::vector<int64_t> onsets = Onsets(mono, threshold, 2000);
+    const std::vector<size_t> onsets = Onsets(mono, threshold, 2000);
     ASSERT_EQ(onsets.size(), size_t(kBars * 8 + 1));  // and the first hit of the next bar
     for (size_t k = 0; k < onsets.size(); ++k) {
         const int64_t grid = int64_t(k) * 60 * kTempo * kRate / (int64_t(kDivision) * 1000000);
-        const int64_t late = onsets[k] - attack - grid;
+        const int64_t late = int64_t(onsets[k]) - attack - grid;
         EXPECT_GE(late, -1) << "hit " << k;
         EXPECT_LE(late, 64) << "hit " << k;
     }
