@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -101,7 +102,7 @@ class JackMidiPeriodTest : public JackMidiTest, public ::testing::WithParamInter
 
 TEST_P(JackMidiPeriodTest, EveryNoteOnLiesWithinOneFrameOfItsGridTimeAcrossATempoChange)
 {
-    Begin(GetParam());
+    ASSERT_NO_FATAL_FAILURE(Begin(GetParam()));
     HitEveryStep();
     // 120 BPM, then 97 BPM, whose step is 6820.1 frames.
     view->SetTempoPos(120);
@@ -135,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(SmallAndLargePeriods, JackMidiPeriodTest, ::testing::Va
 
 TEST_F(JackMidiTest, StopSendsNotesOffAndAStartAfterItKeepsTheConnections)
 {
-    Begin(256);
+    ASSERT_NO_FATAL_FAILURE(Begin(256));
     HitEveryStep();
     ASSERT_TRUE(doc->Play());
     Sleep(600);
@@ -163,7 +164,7 @@ TEST_F(JackMidiTest, StopSendsNotesOffAndAStartAfterItKeepsTheConnections)
 
 TEST_F(JackMidiTest, ConnectionsAreRememberedByPortNameForTheNextRun)
 {
-    Begin(256);
+    ASSERT_NO_FATAL_FAILURE(Begin(256));
     ASSERT_TRUE(doc->Play());
     Sleep(100);
     ASSERT_TRUE(doc->Stop());
@@ -186,7 +187,7 @@ TEST_F(JackMidiTest, ConnectionsAreRememberedByPortNameForTheNextRun)
 
 TEST_F(JackMidiTest, AServerThatGoesAwayWhilePlayingEndsPlaybackWithAClearMessage)
 {
-    Begin(256);
+    ASSERT_NO_FATAL_FAILURE(Begin(256));
     HitEveryStep();
     ASSERT_TRUE(doc->Play());
     Sleep(300);
@@ -214,11 +215,11 @@ namespace {
 // tick from the transport's frame.
 struct TimebaseMaster
 {
-    double bpm = 150.0;
+    static constexpr double kBpm = 150.0;
 
-    static void Callback(jack_transport_state_t, jack_nframes_t, jack_position_t* pos, int, void* pArg)
+    static void Callback(jack_transport_state_t, jack_nframes_t, jack_position_t* pos, int, void*)
     {
-        const double bpm = static_cast<TimebaseMaster*>(pArg)->bpm;
+        const double bpm = kBpm;
         const double framesPerBeat = pos->frame_rate * 60.0 / bpm;
         const double beats = pos->frame / framesPerBeat;
         pos->valid = jack_position_bits_t(JackPositionBBT | JackTickDouble);
@@ -240,11 +241,10 @@ TEST_F(JackMidiTest, FollowingTheTransportPlaysOnItsBarLinesAtItsMastersTempoAnd
 {
     settings.Open(QString(), QStringLiteral("Quillon Software/Rondo"));
     settings.SetInt("Device", "FollowTransport", 1);
-    Begin(256);
+    ASSERT_NO_FATAL_FAILURE(Begin(256));
     HitEveryStep();
-    TimebaseMaster master;
     jack_client_t* pControl = recorder->Client();
-    ASSERT_EQ(jack_set_timebase_callback(pControl, 0, &TimebaseMaster::Callback, &master), 0);
+    ASSERT_EQ(jack_set_timebase_callback(pControl, 0, &TimebaseMaster::Callback, nullptr), 0);
     jack_transport_stop(pControl);
     jack_transport_locate(pControl, 0);
     Sleep(100);
@@ -305,7 +305,7 @@ TEST_F(JackMidiTest, MidiClockGoesOutTwentyFourToTheQuarterBetweenStartAndStop)
 {
     settings.Open(QString(), QStringLiteral("Quillon Software/Rondo"));
     settings.SetInt("Device", "ClockOut", 1);
-    Begin(256);
+    ASSERT_NO_FATAL_FAILURE(Begin(256));
     HitEveryStep();
     view->SetTempoPos(120);
     ASSERT_TRUE(doc->Play());
