@@ -1,6 +1,11 @@
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QFile>
+
+#include <csignal>
+
+#include <sys/resource.h>
 
 namespace rondo_test {
 
@@ -36,6 +41,29 @@ QByteArray ReadFile(const QString& path)
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return {};
     return f.readAll();
+}
+
+QStringList FolderEntries(const QString& dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+ScopedFileSizeLimit::ScopedFileSizeLimit(unsigned long long nBytes) : m_oldHandler(std::signal(SIGXFSZ, SIG_IGN))
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    m_oldLimit = limit.rlim_cur;
+    limit.rlim_cur = nBytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+ScopedFileSizeLimit::~ScopedFileSizeLimit()
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = m_oldLimit;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, m_oldHandler);
 }
 
 } // namespace rondo_test

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -39,5 +40,22 @@ private:
 
 bool WriteFile(const QString& path, const QByteArray& bytes);
 QByteArray ReadFile(const QString& path);
+// Every name in a folder, hidden ones included, sorted.
+QStringList FolderEntries(const QString& dir);
+
+// While it lives, every write of this process past nBytes of a file fails
+// with EFBIG, as on a full disk (SIGXFSZ ignored, so the write just fails).
+class ScopedFileSizeLimit
+{
+public:
+    explicit ScopedFileSizeLimit(unsigned long long nBytes);
+    ~ScopedFileSizeLimit();
+    ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+    ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+
+private:
+    unsigned long long m_oldLimit;
+    void (*m_oldHandler)(int);
+};
 
 } // namespace rondo_test

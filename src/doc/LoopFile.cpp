@@ -3,10 +3,9 @@
 
 #include "settings/Ansi.h"
 #include "doc/RondoDoc.h"
+#include "settings/SafeFile.h"
 
 #include <QDir>
-#include <QFile>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <array>
@@ -94,14 +93,13 @@ bool CRondoDoc::SaveLoopFile()
         rec[kOffInstrument] = static_cast<uint8_t>(m_nInstrument);
     }
 
-    // Written beside the target and renamed over it, so an interrupted save
-    // never leaves a truncated loop behind.
-    QSaveFile file(m_strFilePath);
-    if (!file.open(QIODevice::WriteOnly)
-        || file.write(reinterpret_cast<const char*>(rec.data()), kRecordSize) != static_cast<qint64>(kRecordSize)
-        || !file.commit()) {
+    // Written beside the target and renamed over it, so a failed or
+    // interrupted save never leaves a truncated loop behind.
+    QString error;
+    if (!files::WriteWholeFile(m_strFilePath, QByteArrayView(reinterpret_cast<const char*>(rec.data()), kRecordSize),
+                               error)) {
         ReportFileError(QStringLiteral("The loop could not be saved to %1.\n\n%2")
-                            .arg(QDir::toNativeSeparators(m_strFilePath), file.errorString()));
+                            .arg(QDir::toNativeSeparators(m_strFilePath), error));
         return false;
     }
     m_strLastError.clear();
@@ -111,25 +109,18 @@ bool CRondoDoc::SaveLoopFile()
 
 CRondoDoc::LoadResult CRondoDoc::LoadLoopFile()
 {
-    QFile file(m_strFilePath);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Only the record is read, whatever the file's size; a FIFO or a device
+    // gives its first bytes.
+    QByteArray bytes;
+    QString error;
+    if (files::ReadPrefix(m_strFilePath, kRecordSize, bytes, error) != files::ReadResult::Read) {
         ReportFileError(QStringLiteral("The file %1 could not be opened.\n\n%2")
-                            .arg(QDir::toNativeSeparators(m_strFilePath), file.errorString()));
+                            .arg(QDir::toNativeSeparators(m_strFilePath), error));
         return LoadResult::OpenFailed;
     }
     Record rec{};
-    size_t n = 0;
-    while (n < kRecordSize) {
-        const qint64 got = file.read(reinterpret_cast<char*>(rec.data() + n), static_cast<qint64>(kRecordSize - n));
-        if (got < 0) {
-            ReportFileError(QStringLiteral("The file %1 could not be read.\n\n%2")
-                                .arg(QDir::toNativeSeparators(m_strFilePath), file.errorString()));
-            return LoadResult::OpenFailed;
-        }
-        if (got == 0) break;
-        n += static_cast<size_t>(got);
-    }
-    file.close();
+    const size_t n = size_t(bytes.size());
+    std::memcpy(rec.data(), bytes.constData(), n);
 
     enum class Form { Current, A, B, Invalid } form = Form::Invalid;
     if (rec[5] == '3' && n == kRecordSize) form = Form::Current;

@@ -48,16 +48,15 @@ int16_t CWavWriter::ToPcm(float sample)
 
 bool CWavWriter::Open(const QString& path, int sampleRate)
 {
-    Close();
-    m_file.setFileName(path);
+    m_file.Discard();
     m_sampleRate = sampleRate;
     m_nFrames = 0;
     m_bFailed = false;
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    if (!m_file.Open(path, files::Target::FileOnly)) return false;
     uint8_t header[kHeaderSize];
     MakeHeader(header, m_sampleRate, 0);
-    if (m_file.write(reinterpret_cast<const char*>(header), kHeaderSize) != kHeaderSize) {
-        m_file.close();
+    if (!m_file.Write(header, kHeaderSize)) {
+        m_file.Discard();
         return false;
     }
     return true;
@@ -65,7 +64,7 @@ bool CWavWriter::Open(const QString& path, int sampleRate)
 
 bool CWavWriter::Append(const float* left, const float* right, int nFrames)
 {
-    if (!m_file.isOpen() || m_bFailed || nFrames < 0) return false;
+    if (!m_file.IsOpen() || m_bFailed || nFrames < 0) return false;
     if ((uint64_t(m_nFrames) + uint64_t(nFrames)) * kBytesPerFrame > kMaxDataBytes) {
         m_bFailed = true;
         return false;
@@ -77,7 +76,7 @@ bool CWavWriter::Append(const float* left, const float* right, int nFrames)
         Put16(p, uint16_t(ToPcm(left[i])));
         Put16(p + 2, uint16_t(ToPcm(right[i])));
     }
-    if (m_file.write(reinterpret_cast<const char*>(m_scratch.data()), qint64(bytes)) != qint64(bytes)) {
+    if (!m_file.Write(m_scratch.data(), bytes)) {
         m_bFailed = true;
         return false;
     }
@@ -87,12 +86,12 @@ bool CWavWriter::Append(const float* left, const float* right, int nFrames)
 
 bool CWavWriter::Close()
 {
-    if (!m_file.isOpen()) return false;
+    if (!m_file.IsOpen()) return false;
+    if (m_bFailed) {
+        m_file.Discard();
+        return false;
+    }
     uint8_t header[kHeaderSize];
     MakeHeader(header, m_sampleRate, m_nFrames);
-    const bool bOk = m_file.seek(0) &&
-                     m_file.write(reinterpret_cast<const char*>(header), kHeaderSize) == kHeaderSize &&
-                     m_file.flush() && !m_bFailed;
-    m_file.close();
-    return bOk;
+    return m_file.WriteAt(0, header, kHeaderSize) && m_file.Commit();
 }

@@ -183,6 +183,36 @@ TEST_F(FrameTest, OpenSaveAndSaveAsRememberTheirFoldersApart)
     EXPECT_EQ(dialogs.back().initialName, QStringLiteral("Your Title")) << "the loop title, no folder yet";
 }
 
+TEST_F(FrameTest, ASaveOrExportOnAFullDiskSaysWhyAndLosesNothing)
+{
+    const QString loop = SaveLoop(*app, TempPath("kept.rlf"));
+    ASSERT_FALSE(loop.isEmpty());
+    ASSERT_TRUE(doc().LoadLoopFrom(loop) == CRondoDoc::LoadResult::Loaded);
+    const QByteArray before = rondo_test::ReadFile(loop);
+    ASSERT_TRUE(rondo_test::WriteFile(TempPath("kept.mid"), "the last export"));
+    QTest::mouseClick(view().Cell(1, 1), Qt::LeftButton);
+    ASSERT_TRUE(doc().m_bDirty);
+    {
+        // Room for a few dozen bytes: neither file fits.
+        const rondo_test::ScopedFileSizeLimit full(64);
+        command(ID_LOOP_SAVE).trigger();
+        ASSERT_EQ(messages.size(), 1);
+        EXPECT_TRUE(messages.back().contains(loop)) << messages.back().toStdString();
+        EXPECT_TRUE(messages.back().contains(qt_error_string(EFBIG))) << messages.back().toStdString();
+        chosenFiles = {TempPath("kept.mid")};
+        command(ID_EXPORT).trigger();
+        ASSERT_EQ(messages.size(), 2);
+        EXPECT_TRUE(messages.back().contains(TempPath("kept.mid"))) << messages.back().toStdString();
+    }
+    EXPECT_TRUE(doc().m_bDirty) << "the changes are still unsaved";
+    EXPECT_EQ(frame().windowTitle(), QStringLiteral("kept - Rondo"));
+    EXPECT_EQ(rondo_test::ReadFile(loop), before);
+    EXPECT_EQ(rondo_test::ReadFile(TempPath("kept.mid")), "the last export");
+    EXPECT_EQ(rondo_test::FolderEntries(files.path()), QStringList({"kept.mid", "kept.rlf"}));
+    command(ID_LOOP_SAVE).trigger();
+    EXPECT_FALSE(doc().m_bDirty);
+}
+
 TEST_F(FrameTest, AnInvalidLoopFileIsReportedAndTheLoopKept)
 {
     ASSERT_TRUE(rondo_test::WriteFile(TempPath("bad.rlf"), QByteArray(100, 'x')));
