@@ -12,7 +12,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -70,7 +69,9 @@ void CheckStore(const CSettingsStore& store)
 {
     std::set<std::pair<QString, QString>> keys;
     for (const auto& key : kProgramKeys) keys.emplace(QString::fromLatin1(key[0]), QString::fromLatin1(key[1]));
-    const QStringList stored = QSettings(store.FilePath(), ini::Format()).allKeys();
+    ini::SettingsMap map;
+    ini::Parse(fuzz::ReadAll(store.FilePath()), map);
+    const QStringList stored = map.keys();
     for (qsizetype k = 0; k < stored.size() && k < kMaxKeysChecked; ++k) {
         const qsizetype slash = stored[k].indexOf(u'/');
         if (slash < 0) keys.emplace(QString(), stored[k]);

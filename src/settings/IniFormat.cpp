@@ -1,7 +1,5 @@
 #include "settings/IniFormat.h"
 
-#include <QIODevice>
-#include <QMap>
 
 namespace ini {
 
@@ -311,14 +309,18 @@ std::optional<QString> DecodeTyped(const QString& stored)
     return stored;
 }
 
-bool Read(QIODevice& device, QSettings::SettingsMap& map)
+QString Key(const QString& section, const QString& name)
 {
-    const QByteArray data = device.readAll();
+    return NormalizedKey(section.isEmpty() ? name : section + u'/' + name);
+}
+
+void Parse(QByteArrayView data, SettingsMap& map)
+{
     QString section;
     qsizetype pos = 0;
     Line line;
     while (NextLine(data, pos, line)) {
-        const QByteArrayView text = QByteArrayView(data).sliced(line.nStart, line.nLength);
+        const QByteArrayView text = data.sliced(line.nStart, line.nLength);
         if (text.front() == '[') {
             qsizetype nClose = text.indexOf(']');
             if (nClose < 0) nClose = text.size();
@@ -330,7 +332,7 @@ bool Read(QIODevice& device, QSettings::SettingsMap& map)
         }
         if (line.nEquals < 0) continue;
         const QString name = UnescapeKey(Trimmed(text.first(line.nEquals - line.nStart)));
-        const QString key = NormalizedKey(section.isEmpty() ? name : section + u'/' + name);
+        const QString key = Key(section, name);
         if (key.isEmpty()) continue;
 
         QString stored;
@@ -351,10 +353,9 @@ bool Read(QIODevice& device, QSettings::SettingsMap& map)
             map.remove(key);
         }
     }
-    return true;
 }
 
-bool Write(QIODevice& device, const QSettings::SettingsMap& map)
+QByteArray Text(const SettingsMap& map)
 {
     // Section by section, the keys outside any section first, as QSettings does.
     QMap<QString, QByteArray> sections;
@@ -385,13 +386,7 @@ bool Write(QIODevice& device, const QSettings::SettingsMap& map)
         else out += '[' + EscapeKey(it.key()) + "]\n";
         out += it.value();
     }
-    return device.write(out) == out.size();
-}
-
-QSettings::Format Format()
-{
-    static const QSettings::Format format = QSettings::registerFormat(QStringLiteral("ini"), Read, Write);
-    return format;
+    return out;
 }
 
 } // namespace ini

@@ -2,9 +2,10 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QSettings>
+#include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <optional>
 
@@ -14,11 +15,16 @@
 // arbitrary bytes (@Variant, @DateTime) on any read.
 namespace ini {
 
-// The QSettings format of the store's file.
-QSettings::Format Format();
+// Keys are "section/name" (a name alone outside any section); values are
+// strings or, for an unquoted comma, string lists.
+using SettingsMap = QMap<QString, QVariant>;
 
-bool Read(QIODevice& device, QSettings::SettingsMap& map);
-bool Write(QIODevice& device, const QSettings::SettingsMap& map);
+// Adds the file's values to map, in time linear in its size.
+void Parse(QByteArrayView data, SettingsMap& map);
+QByteArray Text(const SettingsMap& map);
+
+// The key of name in section, as Parse spells it.
+QString Key(const QString& section, const QString& name);
 
 // --- the pieces, as QSettings' INI files spell them ---
 

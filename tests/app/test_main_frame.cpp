@@ -15,6 +15,8 @@
 #include <QToolBar>
 #include <QUrl>
 
+#include <sys/stat.h>
+
 using MsgResult = IRondoView::MsgResult;
 using FileKind = IRondoView::FileKind;
 
@@ -51,6 +53,17 @@ TEST_F(FrameTest, StartsWithANewLoopOfFourRowsAtTempo100)
     EXPECT_EQ(settings.GetInt("Screen", "cx", 0), frame().width());
     EXPECT_EQ(settings.GetInt("Screen", "cy", 0), frame().height());
     EXPECT_EQ(settings.GetInt("Screen", "x", -1), frame().x());
+}
+
+TEST_F(FrameTest, AFirstStartWithALegacyFileThatIsAFifoNeitherWaitsNorImports)
+{
+    app.reset();
+    ASSERT_TRUE(QFile::remove(dirs.StoreFile()));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(CSettingsStore::LegacyIniPath()).constData(), 0600), 0);
+    Start();
+    EXPECT_TRUE(frame().isVisible());
+    EXPECT_EQ(doc().m_strComposer, "Your Name");
+    EXPECT_TRUE(QFileInfo(dirs.StoreFile()).isFile()) << "the first start is over: the store exists";
 }
 
 TEST_F(FrameTest, TheLoopNamedOnTheCommandLineOpens)

@@ -99,3 +99,38 @@ TEST_F(WriteFailureTest, AWavFileThatCannotBeCompletedNeverReplacesTheOldOne)
     FailAtEveryLength(files.path(), 44 + 4000, 13, write, [](unsigned long long) {});
     EXPECT_EQ(ReadFile(TempPath("take.wav")).size(), 4044);
 }
+
+TEST_F(WriteFailureTest, APreferenceThatCannotBeWrittenKeepsTheFileAsItWas)
+{
+    ASSERT_TRUE(settings.SetString("Prefs", "Composer", "Jo"));
+    const QString folder = QFileInfo(settings.FilePath()).path();
+    const QString longer(200, u'x');
+    // The section is there: the file grows by one line.
+    const qsizetype nFull = ReadFile(settings.FilePath()).size() + qsizetype(sizeof "Company=\n") - 1 + longer.size();
+    FailAtEveryLength(
+        folder, nFull, 5, [&] { return settings.SetString("Prefs", "Company", longer); },
+        [&](unsigned long long) { EXPECT_EQ(settings.GetString("Prefs", "Composer", "?"), "Jo"); });
+    EXPECT_EQ(settings.GetString("Prefs", "Company", "?"), longer);
+    EXPECT_EQ(settings.GetString("Prefs", "Composer", "?"), "Jo");
+}
+
+TEST_F(WriteFailureTest, AFirstStartWhoseImportFailsLeavesNoPreferencesAndImportsNextTime)
+{
+    // The fixture's store lives elsewhere: this is a first start.
+    const QByteArray company(300, 'c');
+    ASSERT_TRUE(WriteFile(CSettingsStore::LegacyIniPath(), "[Prefs]\nComposer=Imported\nCompany=" + company + "\n[Doc]\nChannel=4\n"));
+    const QString home = dirs.ConfigHome() + "/first";
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home));
+    ASSERT_TRUE(QDir().mkpath(home + "/Quillon Software"));
+    FailAtEveryLength(
+        home + "/Quillon Software", 340, 1,
+        [] {
+            CSettingsStore store;
+            return store.OpenForApplication();
+        },
+        [&](unsigned long long) { EXPECT_FALSE(QFileInfo::exists(home + "/Quillon Software/Rondo.ini")); });
+    CSettingsStore store;
+    store.PlaceForApplication();
+    EXPECT_EQ(store.GetString("Prefs", "Composer", "?"), "Imported");
+    EXPECT_EQ(store.GetInt("Doc", "Channel", 9), 4);
+}

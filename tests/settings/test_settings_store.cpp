@@ -6,10 +6,17 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTemporaryDir>
+
+#include <functional>
 
 #include <gtest/gtest.h>
 
 #include <climits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace rondo_test;
 
@@ -25,6 +32,40 @@ CSettingsStore Imported(const ScopedConfigDirs& dirs, const QByteArray& ini)
     EXPECT_TRUE(WriteFile(dirs.SystemDir() + "/in.ini", ini));
     store.ImportIniFile(dirs.SystemDir() + "/in.ini");
     return store;
+}
+
+// Standard error, as the program's own lines reach it, while it lives.
+class CapturedStderr
+{
+public:
+    CapturedStderr() : m_saved(::dup(2))
+    {
+        const int fd = ::open(QFile::encodeName(m_dir.filePath("err")).constData(), O_WRONLY | O_CREAT, 0600);
+        ::dup2(fd, 2);
+        ::close(fd);
+    }
+    ~CapturedStderr() { Restore(); }
+    QString Text()
+    {
+        Restore();
+        return QString::fromUtf8(ReadFile(m_dir.filePath("err")));
+    }
+
+private:
+    void Restore()
+    {
+        if (m_saved < 0) return;
+        ::dup2(m_saved, 2);
+        ::close(m_saved);
+        m_saved = -1;
+    }
+    QTemporaryDir m_dir;
+    int m_saved;
+};
+
+bool MakeFifo(const QString& path)
+{
+    return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
 }
 
 } // namespace
@@ -61,6 +102,110 @@ TEST(SettingsStore, ReadsDefaultsWithoutCreatingAnything)
     EXPECT_EQ(store.GetInt("Prefs", "Tempo", 42), 42);
     EXPECT_EQ(store.GetString("Prefs", "Name", kNone), kNone);
     EXPECT_FALSE(QFileInfo::exists(dir));
+}
+
+TEST(SettingsStore, TheCommandLinesPlaceCreatesNothingUntilAWrite)
+{
+    ScopedConfigDirs dirs;
+    ASSERT_TRUE(WriteFile(CSettingsStore::LegacyIniPath(), "[Prefs]\nComposer=Legacy\n"));
+    CSettingsStore store;
+    store.PlaceForApplication();
+    EXPECT_EQ(store.FilePath(), dirs.StoreFile());
+    EXPECT_EQ(store.GetString("Prefs", "Composer", kNone), kNone) << "no import either";
+    EXPECT_TRUE(FolderEntries(dirs.ConfigHome()).isEmpty());
+    ASSERT_TRUE(store.SetString("Prefs", "Company", "Ours"));
+    EXPECT_EQ(FolderEntries(dirs.ConfigHome() + "/Quillon Software"), QStringList{"Rondo.ini"}) << "the lock is gone";
+}
+
+TEST(SettingsStore, WhatIsNoSmallRegularFileIsPassedOverOnceAndNeverReplaced)
+{
+    ScopedConfigDirs dirs;
+    const QString file = dirs.StoreFile();
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(file).path()));
+    const auto unreadable = [&](const char* kind) {
+        CapturedStderr err;
+        CSettingsStore store;
+        EXPECT_FALSE(store.Open(QString(), kKey)) << kind;
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(store.GetInt("Doc", "Channel", 9), 9) << kind;
+        EXPECT_FALSE(store.SetInt("Doc", "Channel", 3)) << kind;
+        const QString text = err.Text();
+        EXPECT_EQ(text.count(file), 1) << kind << ": " << text.toStdString();
+        EXPECT_TRUE(text.startsWith("rondo: ")) << text.toStdString();
+    };
+    // Once per run and file: each kind gets a file of its own name.
+    ASSERT_TRUE(MakeFifo(file));
+    unreadable("a FIFO, which would wait for a writer");
+    struct stat st{};
+    ASSERT_EQ(::lstat(QFile::encodeName(file).constData(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "still the FIFO";
+    ASSERT_TRUE(QFile::remove(file));
+
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dirs.ConfigHome() + "/zero"));
+    const QString zero = dirs.ConfigHome() + "/zero/Quillon Software/Rondo.ini";
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(zero).path()));
+    ASSERT_TRUE(QFile::link("/dev/zero", zero));
+    {
+        CSettingsStore store;
+        store.PlaceForApplication();
+        CapturedStderr err;
+        EXPECT_EQ(store.GetString("Prefs", "Composer", kNone), kNone);
+        EXPECT_FALSE(store.SetString("Prefs", "Composer", "x"));
+        EXPECT_TRUE(err.Text().contains("not a regular file"));
+    }
+    EXPECT_TRUE(QFileInfo(zero).isSymLink());
+
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dirs.ConfigHome() + "/large"));
+    const QString large = dirs.ConfigHome() + "/large/Quillon Software/Rondo.ini";
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(large).path()));
+    ASSERT_TRUE(WriteFile(large, "[Prefs]\nComposer=Jo\n" + QByteArray(CSettingsStore::kMaxFileSize, ';')));
+    {
+        CSettingsStore store;
+        store.PlaceForApplication();
+        CapturedStderr err;
+        EXPECT_EQ(store.GetString("Prefs", "Composer", kNone), kNone);
+        EXPECT_FALSE(store.SetString("Prefs", "Composer", "x")) << "a write would drop the rest of the file";
+        EXPECT_TRUE(err.Text().contains("larger than"));
+    }
+    EXPECT_EQ(QFileInfo(large).size(), CSettingsStore::kMaxFileSize + 20);
+}
+
+TEST(SettingsStore, TheFirstStartImportsOnlyASmallRegularLegacyFile)
+{
+    ScopedConfigDirs dirs;
+    QString legacy;
+    struct Case { const char* kind; std::function<bool()> make; };
+    const Case cases[] = {
+        {"FIFO", [&] { return MakeFifo(legacy); }},
+        {"link to /dev/zero", [&] { return QFile::link("/dev/zero", legacy); }},
+        {"too large", [&] { return WriteFile(legacy, "[Prefs]\nComposer=Jo\n" + QByteArray(CSettingsStore::kMaxFileSize, 'x')); }},
+    };
+    for (const Case& c : cases) {
+        // A folder of its own each time: a file passed over is said once a run.
+        const QString folder = dirs.SystemDir() + '/' + QString::fromLatin1(c.kind);
+        ASSERT_TRUE(QDir().mkpath(folder));
+        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(folder));
+        legacy = CSettingsStore::LegacyIniPath();
+        QFile::remove(dirs.StoreFile());
+        ASSERT_TRUE(c.make()) << c.kind;
+        CapturedStderr err;
+        CSettingsStore store;
+        EXPECT_TRUE(store.OpenForApplication()) << c.kind;
+        EXPECT_EQ(store.GetString("Prefs", "Composer", kNone), kNone) << c.kind;
+        EXPECT_EQ(ReadFile(dirs.StoreFile()), "") << c.kind << ": the store starts empty";
+        EXPECT_TRUE(err.Text().contains(legacy)) << c.kind;
+    }
+
+    // The usual first start, then a second that does not import again.
+    QFile::remove(legacy);
+    QFile::remove(dirs.StoreFile());
+    ASSERT_TRUE(WriteFile(legacy, "[Prefs]\nComposer=First\n"));
+    CSettingsStore first;
+    ASSERT_TRUE(first.OpenForApplication());
+    EXPECT_EQ(first.GetString("Prefs", "Composer", kNone), "First");
+    ASSERT_TRUE(WriteFile(legacy, "[Prefs]\nComposer=Changed\n"));
+    CSettingsStore second;
+    ASSERT_TRUE(second.OpenForApplication());
+    EXPECT_EQ(second.GetString("Prefs", "Composer", kNone), "First");
 }
 
 TEST(SettingsStore, WriteFailureIsReported)
@@ -187,6 +332,20 @@ TEST(SettingsStore, ImportReadsLongLinesInPieces)
     EXPECT_TRUE(ReadFile(dirs.StoreFile()).contains(first.mid(2)));
     EXPECT_EQ(store.GetString("Prefs", "B", kNone), second.mid(2));
     EXPECT_EQ(store.GetString("Prefs", "C", kNone), "c");
+}
+
+TEST(SettingsStore, ImportSplitsALineOfAMegabyteIntoPieces)
+{
+    // The longest line a legacy file within the bound can hold.
+    ScopedConfigDirs dirs;
+    const qsizetype n = CSettingsStore::kMaxFileSize - 32;
+    QByteArray line = "A=" + QByteArray(n, 'a');
+    // Piece 1000 reads as a line "a…a=aaa…": 500 bytes of name, 18 of value.
+    line[CSettingsStore::kIniPieceSize * 1000 + 500] = '=';
+    const CSettingsStore store = Imported(dirs, "[Prefs]\n" + line + "\nLast=l\n");
+    EXPECT_EQ(store.GetString("Prefs", "A", kNone), kNone) << "517 bytes do not fit a value";
+    EXPECT_EQ(store.GetString("Prefs", QString(500, u'a'), kNone), QString(18, u'a'));
+    EXPECT_EQ(store.GetString("Prefs", "Last", kNone), "l");
 }
 
 TEST(SettingsStore, ImportTakesTheLegacyFileOnlyWhenPresent)
