@@ -7,10 +7,12 @@
 #include "midiout/SystemMidiOut.h"
 #include "midiout/VirtualMidiOut.h"
 #include "midiout/WavWriter.h"
+#include "settings/SafeFile.h"
 #include "settings/SettingsStore.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -20,16 +22,108 @@
 #include <csignal>
 #include <cstdio>
 #include <thread>
-#include <vector>
+
+#include <unistd.h>
 
 namespace {
 
-void PrintError(const QString& text)
+// Qt's own options of a window program, passed on to its application
+// object untouched; true for those that take a value.
+const std::pair<const char*, bool> kQtWindowOptions[] = {
+    {"-platform", true}, {"-platformpluginpath", true}, {"-platformtheme", true}, {"-plugin", true},
+    {"-display", true},  {"-geometry", true},           {"-qwindowgeometry", true}, {"-qwindowicon", true},
+    {"-qwindowtitle", true}, {"-style", true},          {"-stylesheet", true},    {"-session", true},
+    {"-reverse", false}, {"-nograb", false},            {"-dograb", false},       {"-sync", false},
+};
+
+QStringList WithoutQtWindowOptions(const QStringList& args)
 {
-    // One message, however many paragraphs its reason has.
-    QString lines = text;
-    while (lines.contains(QStringLiteral("\n\n"))) lines.replace(QStringLiteral("\n\n"), QStringLiteral("\n"));
-    std::fprintf(stderr, "%s\n", lines.toLocal8Bit().constData());
+    QStringList kept;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--")) {
+            kept += args.mid(i);
+            break;
+        }
+        bool bQt = false;
+        for (const auto& [name, bValue] : kQtWindowOptions) {
+            if (args[i] == QLatin1String(name)) {
+                bQt = true;
+                if (bValue) ++i;
+                break;
+            }
+            if (bValue && args[i].startsWith(QLatin1String(name) + u'=')) {
+                bQt = true;
+                break;
+            }
+        }
+        if (!bQt) kept.append(args[i]);
+    }
+    return kept;
+}
+
+void SetUpParser(QCommandLineParser& parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Rondo: a drum-loop editor for MIDI composers.\n\n"
+        "  rondo [LOOP.rlf]                  open the editor window (with that loop)\n"
+        "  rondo --export LOOP.rlf OUT.mid   write the loop as a Standard MIDI File\n"
+        "  rondo --info LOOP.rlf             print the loop as JSON\n"
+        "  rondo --render LOOP.rlf OUT.wav   play the loop into a WAV file\n"
+        "        [--loops N] [--tempo BPM] [--soundfont FILE]\n"
+        "  rondo --play LOOP.rlf             play the loop in real time until Ctrl+C\n"
+        "        [--loops N] [--tempo BPM] [--device ID] [--soundfont FILE]\n"
+        "  rondo --list-devices              list the MIDI output devices"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({
+        {QStringLiteral("export"), QStringLiteral("Export LOOP.rlf as the Standard MIDI File OUT.mid.")},
+        {QStringLiteral("info"), QStringLiteral("Print LOOP.rlf as one JSON object.")},
+        {QStringLiteral("render"),
+         QStringLiteral("Play LOOP.rlf through the built-in synthesizer into OUT.wav (44.1 kHz, stereo, 16-bit), "
+                        "faster than real time.")},
+        {QStringLiteral("play"),
+         QStringLiteral("Play LOOP.rlf in real time on the device Start would open (or --device), as Start does, "
+                        "until SIGINT or SIGTERM, or for --loops passes and the release.")},
+        {QStringLiteral("loops"),
+         QStringLiteral("Passes of the loop to render (default 4) or to play (default: until stopped)."),
+         QStringLiteral("N")},
+        {QStringLiteral("tempo"), QStringLiteral("Tempo to play at, 40 to 200 (default: the loop's)."),
+         QStringLiteral("BPM")},
+        {QStringLiteral("device"),
+         QStringLiteral("Device to play on: its id or its full name, as --list-devices prints them."),
+         QStringLiteral("ID")},
+        {QStringLiteral("soundfont"), QStringLiteral("Sound font of the built-in synthesizer (default: the setting)."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("list-devices"), QStringLiteral("List the MIDI output devices with their ids.")},
+    });
+    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("LOOP.rlf, then OUT.mid or OUT.wav."),
+                                 QStringLiteral("[LOOP.rlf [OUT]]"));
+}
+
+QString QtWindowOptionsHelp()
+{
+    QString text = QStringLiteral("\nQt options of the editor window:\n ");
+    for (const auto& [name, bValue] : kQtWindowOptions)
+        text += u' ' + QLatin1String(name) + (bValue ? QStringLiteral(" <value>") : QString());
+    return text + u'\n';
+}
+
+// A message of the document as one line, naming path when it does not.
+QString DocumentError(const QString& path, const QString& text)
+{
+    const QString shown = QDir::toNativeSeparators(path);
+    return text.contains(shown) ? QStringLiteral("rondo: %1").arg(text)
+                                : QStringLiteral("rondo: %1: %2").arg(shown, text);
+}
+
+// Everything the command prints goes out in one write, which is checked
+// (a full disk, a closed or broken pipe, a closed descriptor).
+int WriteStandardOutput(QByteArrayView bytes)
+{
+    files::CSafeFile out;
+    if (out.OpenStandardOutput() && out.Write(bytes) && out.Commit()) return kExitOk;
+    PrintError(QStringLiteral("rondo: standard output could not be written: %1").arg(out.ErrorString()));
+    return kExitFileError;
 }
 
 QJsonObject LoopAsJson(const CRondoDoc& doc, const CHeadlessView& view)
@@ -58,16 +152,24 @@ QJsonObject LoopAsJson(const CRondoDoc& doc, const CHeadlessView& view)
     };
 }
 
-// Loads path into a document reset to a new loop. kExitOk or the exit code.
-int LoadForCommand(CRondoDoc& doc, const QString& path)
+int LoadExitCode(CRondoDoc::LoadResult result)
 {
-    doc.ResetLoop();
-    switch (doc.LoadLoopFrom(QFileInfo(path).absoluteFilePath())) {
+    switch (result) {
     case CRondoDoc::LoadResult::Loaded: return kExitOk;
     case CRondoDoc::LoadResult::Invalid: return kExitInvalidLoop;
     case CRondoDoc::LoadResult::OpenFailed: return kExitFileError;
     }
     return kExitFileError;
+}
+
+// Loads path into a document reset to a new loop. kExitOk or the exit code,
+// the reason printed.
+int LoadForCommand(CRondoDoc& doc, const QString& path)
+{
+    doc.ResetLoop();
+    const int code = LoadExitCode(doc.LoadLoopFrom(QFileInfo(path).absoluteFilePath()));
+    if (code != kExitOk) PrintError(DocumentError(path, doc.LastError()));
+    return code;
 }
 
 int ListDevices(CSettingsStore& settings)
@@ -80,56 +182,64 @@ int ListDevices(CSettingsStore& settings)
     doc.ResetLoop();
     // The MIDI page's list: the synthesizer first, then each port; the
     // device the next Start opens is marked.
+    QByteArray out;
     for (const CRondoDoc::DeviceSlot& slot : doc.m_devices) {
         if (!slot.bValid) continue;
         const bool bChosen = slot.nDeviceId == static_cast<int>(doc.m_uDeviceID);
-        std::printf("%c %3d  %s\n", bChosen ? '*' : ' ', slot.nDeviceId, slot.caps.szPname.c_str());
+        out += QStringLiteral("%1 %2  %3\n")
+                   .arg(QChar(bChosen ? u'*' : u' '))
+                   .arg(slot.nDeviceId, 3)
+                   .arg(QString::fromStdString(slot.caps.szPname))
+                   .toLocal8Bit();
     }
-    return std::fflush(stdout) == 0 ? kExitOk : kExitFileError;
+    return WriteStandardOutput(out);
 }
-
-struct RenderRequest
-{
-    QString loop, wav, soundFont;
-    AudioRenderOptions options;
-};
 
 // Plays the loop on the offline clock into the built-in synthesizer, through
 // the same Play, refill and Stop as the editor, and writes what it sounds.
-int Render(CSettingsStore& settings, const RenderRequest& request)
+// The loop and the sound font are checked before the target is touched;
+// the WAV file takes the target's place only once it is complete.
+int Render(CSettingsStore& settings, const CommandLineRequest& request)
 {
+    const QString& loop = request.files[0];
+    const QString& target = request.files[1];
     SynthOptions options = SynthOptions::FromSettings(settings);
     if (!request.soundFont.isEmpty()) options.soundFont = request.soundFont;
     CLoopRenderer renderer(settings, options);
-    renderer.View().m_pErrorStream = stderr;
-    switch (renderer.Load(request.loop)) {
-    case CRondoDoc::LoadResult::Loaded: break;
-    case CRondoDoc::LoadResult::Invalid: return kExitInvalidLoop;
-    case CRondoDoc::LoadResult::OpenFailed: return kExitFileError;
+    if (const int code = LoadExitCode(renderer.Load(loop))) {
+        PrintError(DocumentError(loop, renderer.Doc().LastError()));
+        return code;
+    }
+    QString error;
+    if (renderer.CheckSoundFont(error) != 0) {
+        PrintError(DocumentError(options.soundFont, error));
+        return kExitFileError;
     }
 
     CWavWriter wav;
-    if (!wav.Open(request.wav, options.sampleRate)) {
-        PrintError(QStringLiteral("rondo: cannot write %1: %2").arg(request.wav, wav.ErrorString()));
+    if (!wav.Open(target, options.sampleRate)) {
+        PrintError(QStringLiteral("rondo: %1 could not be written: %2")
+                       .arg(QDir::toNativeSeparators(target), wav.ErrorString()));
         return kExitFileError;
     }
-    QString error;
+    AudioRenderOptions render;
+    render.nPasses = request.nPasses;
+    render.nTempo = request.nTempo;
     const bool bRendered = renderer.Render(
-        request.options, [&wav](const float* left, const float* right, int n) { return wav.Append(left, right, n); },
-        error);
-    if (!wav.Close() || !bRendered) {
-        PrintError(QStringLiteral("rondo: rendering %1 failed: %2").arg(request.wav, error.isEmpty() ? wav.ErrorString() : error));
+        render, [&wav](const float* left, const float* right, int n) { return wav.Append(left, right, n); }, error);
+    if (!bRendered && !error.isEmpty()) {
+        wav.Discard();
+        PrintError(QStringLiteral("rondo: rendering into %1 failed: %2").arg(QDir::toNativeSeparators(target), error));
+        return kExitFileError;
+    }
+    if (!bRendered || !wav.Close()) {
+        wav.Discard();
+        PrintError(QStringLiteral("rondo: %1 could not be written: %2")
+                       .arg(QDir::toNativeSeparators(target), wav.ErrorString()));
         return kExitFileError;
     }
     return kExitOk;
 }
-
-struct PlayRequest
-{
-    QString loop, device, soundFont;
-    int nPasses = 0;  // 0: until a signal
-    int nTempo = 0;
-};
 
 volatile std::sig_atomic_t g_nStopSignal = 0;
 
@@ -140,17 +250,17 @@ void OnStopSignal(int nSignal)
 
 // Plays the loop in real time through the same Play, refill and Stop as the
 // Start button, on the device Start would open or the one asked for.
-int Play(CSettingsStore& settings, const PlayRequest& request)
+int Play(CSettingsStore& settings, const CommandLineRequest& request)
 {
+    const QString& loop = request.files[0];
     SynthOptions options = SynthOptions::FromSettings(settings);
     if (!request.soundFont.isEmpty()) options.soundFont = request.soundFont;
     CSystemMidiOut midiOut(options, &settings);
     midiOut.PreloadSynth();
     CRondoDoc doc(settings, midiOut);
     CHeadlessView view(doc);
-    view.m_pErrorStream = stderr;
     doc.SetView(&view);
-    if (const int code = LoadForCommand(doc, request.loop)) return code;
+    if (const int code = LoadForCommand(doc, loop)) return code;
     if (!request.device.isEmpty() && !doc.SelectDevice(request.device)) {
         PrintError(QStringLiteral("rondo: there is no MIDI output device \"%1\" (rondo --list-devices lists them).")
                        .arg(request.device));
@@ -166,7 +276,7 @@ int Play(CSettingsStore& settings, const PlayRequest& request)
     sigaction(SIGTERM, &action, nullptr);
 
     if (!doc.Play()) {
-        PrintError(QStringLiteral("rondo: cannot play %1: %2").arg(request.loop, doc.PlayError()));
+        PrintError(QStringLiteral("rondo: cannot play %1: %2").arg(QDir::toNativeSeparators(loop), doc.PlayError()));
         return kExitFileError;
     }
     using namespace std::chrono;
@@ -198,166 +308,183 @@ int Play(CSettingsStore& settings, const PlayRequest& request)
     return kExitOk;
 }
 
+int Usage(const QString& text)
+{
+    PrintError(QStringLiteral("rondo: %1 (see rondo --help)").arg(text));
+    return kExitUsage;
+}
+
 } // namespace
 
-bool WantsCommandLine(int argc, char** argv)
+void PrintError(const QString& text)
 {
-    static const char* const kOptions[] = {"--export", "--info",      "--render", "--play",     "--list-devices",
-                                           "--loops",  "--tempo",     "--device", "--soundfont", "--help",
-                                           "--help-all", "-h",        "-?",       "--version",  "-v"};
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray arg(argv[i]);
-        if (arg == "--") break;
-        for (const char* option : kOptions) {
-            if (arg == option || arg.startsWith(QByteArray(option) + '=')) return true;
-        }
-    }
-    return false;
+    // One message, however many paragraphs its reason has.
+    QString lines = text.trimmed();
+    while (lines.contains(QStringLiteral("\n\n"))) lines.replace(QStringLiteral("\n\n"), QStringLiteral("\n"));
+    std::fprintf(stderr, "%s\n", lines.toLocal8Bit().constData());
+    std::fflush(stderr);
 }
 
 void SetApplicationIdentity()
 {
     QCoreApplication::setOrganizationName(QStringLiteral("Quillon Software"));
     QCoreApplication::setApplicationName(QStringLiteral("Rondo"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(RONDO_VERSION));
+    QCoreApplication::setApplicationVersion(QStringLiteral(RONDO_PACKAGE_VERSION));
 }
 
-int RunCommandLine(int argc, char** argv)
+int ParseCommandLine(int argc, char** argv, CommandLineRequest& request)
 {
+    request = CommandLineRequest{};
+    QStringList args{QStringLiteral("rondo")};
+    for (int i = 1; i < argc; ++i) {
+        // A name whose bytes no text spells would reach another file.
+        QString arg;
+        if (!files::NameFromBytes(QByteArray(argv[i]), arg)) {
+            PrintError(QStringLiteral("rondo: %1: this name is not valid UTF-8, so it cannot be used")
+                           .arg(files::PrintableName(argv[i])));
+            return kExitFileError;
+        }
+        args.append(arg);
+    }
+
+    QCommandLineParser parser;
+    SetUpParser(parser);
+    if (!parser.parse(WithoutQtWindowOptions(args))) return Usage(parser.errorText());
+    if (parser.isSet(QStringLiteral("help-all"))) {
+        request.mode = CommandLineRequest::Mode::HelpAll;
+        return -1;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        request.mode = CommandLineRequest::Mode::Help;
+        return -1;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        request.mode = CommandLineRequest::Mode::Version;
+        return -1;
+    }
+
+    using Mode = CommandLineRequest::Mode;
+    const std::pair<const char*, Mode> modes[] = {{"export", Mode::Export},
+                                                  {"info", Mode::Info},
+                                                  {"render", Mode::Render},
+                                                  {"play", Mode::Play},
+                                                  {"list-devices", Mode::ListDevices}};
+    int nModes = 0;
+    for (const auto& [name, mode] : modes) {
+        if (!parser.isSet(QLatin1String(name))) continue;
+        request.mode = mode;
+        ++nModes;
+    }
+    if (nModes > 1)
+        return Usage(QStringLiteral("choose one of --export, --info, --render, --play and --list-devices."));
+    const bool bPlayOptions = parser.isSet(QStringLiteral("loops")) || parser.isSet(QStringLiteral("tempo")) ||
+                              parser.isSet(QStringLiteral("soundfont"));
+    if (request.mode != Mode::Render && request.mode != Mode::Play && bPlayOptions)
+        return Usage(QStringLiteral("--loops, --tempo and --soundfont go with --render or --play."));
+    if (request.mode != Mode::Play && parser.isSet(QStringLiteral("device")))
+        return Usage(QStringLiteral("--device goes with --play."));
+
+    request.files = parser.positionalArguments();
+    const qsizetype nFiles = request.files.size();
+    switch (request.mode) {
+    case Mode::Window:
+        if (nFiles > 1) return Usage(QStringLiteral("the window opens at most one loop file."));
+        break;
+    case Mode::ListDevices:
+        if (nFiles != 0) return Usage(QStringLiteral("--list-devices takes no file."));
+        break;
+    case Mode::Info:
+        if (nFiles != 1) return Usage(QStringLiteral("--info needs LOOP.rlf."));
+        break;
+    case Mode::Play:
+        if (nFiles != 1) return Usage(QStringLiteral("--play needs LOOP.rlf."));
+        break;
+    case Mode::Export:
+        if (nFiles != 2) return Usage(QStringLiteral("--export needs LOOP.rlf and OUT.mid."));
+        break;
+    case Mode::Render:
+        if (nFiles != 2) return Usage(QStringLiteral("--render needs LOOP.rlf and OUT.wav."));
+        break;
+    default:
+        break;
+    }
+
+    bool bOk = true;
+    // Played without --loops, the loop goes round until it is stopped.
+    if (request.mode == Mode::Play) request.nPasses = 0;
+    if (parser.isSet(QStringLiteral("loops"))) {
+        request.nPasses = parser.value(QStringLiteral("loops")).toInt(&bOk);
+        if (!bOk || request.nPasses < 1 || request.nPasses > 1000)
+            return Usage(QStringLiteral("--loops takes a number from 1 to 1000."));
+    }
+    if (parser.isSet(QStringLiteral("tempo"))) {
+        request.nTempo = parser.value(QStringLiteral("tempo")).toInt(&bOk);
+        if (!bOk || request.nTempo < CRondoDoc::kMinBPM || request.nTempo > CRondoDoc::kMaxBPM)
+            return Usage(QStringLiteral("--tempo takes a number from 40 to 200."));
+    }
+    request.soundFont = parser.value(QStringLiteral("soundfont"));
+    request.device = parser.value(QStringLiteral("device"));
+
+    // Relative names are made absolute from the current folder, whose name
+    // must then be text too.
+    QStringList named = request.files;
+    if (!request.soundFont.isEmpty()) named.append(request.soundFont);
+    for (const QString& file : named) {
+        if (QDir::isAbsolutePath(file)) continue;
+        QByteArray cwd(4096, '\0');
+        QString folder;
+        if (::getcwd(cwd.data(), size_t(cwd.size())) == nullptr || !files::NameFromBytes(QByteArray(cwd.constData()), folder)) {
+            PrintError(QStringLiteral("rondo: %1: the current folder's name is not valid UTF-8, so names in it cannot "
+                                      "be used")
+                           .arg(file));
+            return kExitFileError;
+        }
+    }
+    return -1;
+}
+
+int RunCommandLine(int argc, char** argv, const CommandLineRequest& request)
+{
+    using Mode = CommandLineRequest::Mode;
     QCoreApplication app(argc, argv);
     SetApplicationIdentity();
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Rondo: a drum-loop editor for MIDI composers.\n\n"
-        "  rondo [LOOP.rlf]                  open the editor window (with that loop)\n"
-        "  rondo --export LOOP.rlf OUT.mid   write the loop as a Standard MIDI File\n"
-        "  rondo --info LOOP.rlf             print the loop as JSON\n"
-        "  rondo --render LOOP.rlf OUT.wav   play the loop into a WAV file\n"
-        "        [--loops N] [--tempo BPM] [--soundfont FILE]\n"
-        "  rondo --play LOOP.rlf             play the loop in real time until Ctrl+C\n"
-        "        [--loops N] [--tempo BPM] [--device ID] [--soundfont FILE]\n"
-        "  rondo --list-devices              list the MIDI output devices"));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption exportOption(QStringLiteral("export"),
-                                          QStringLiteral("Export LOOP.rlf as the Standard MIDI File OUT.mid."));
-    const QCommandLineOption infoOption(QStringLiteral("info"), QStringLiteral("Print LOOP.rlf as one JSON object."));
-    const QCommandLineOption renderOption(
-        QStringLiteral("render"),
-        QStringLiteral("Play LOOP.rlf through the built-in synthesizer into OUT.wav (44.1 kHz, stereo, 16-bit), "
-                       "faster than real time."));
-    const QCommandLineOption playOption(
-        QStringLiteral("play"),
-        QStringLiteral("Play LOOP.rlf in real time on the device Start would open (or --device), as Start does, "
-                       "until SIGINT or SIGTERM, or for --loops passes and the release."));
-    const QCommandLineOption loopsOption(
-        QStringLiteral("loops"),
-        QStringLiteral("Passes of the loop to render (default 4) or to play (default: until stopped)."),
-        QStringLiteral("N"), QStringLiteral("4"));
-    const QCommandLineOption tempoOption(QStringLiteral("tempo"),
-                                         QStringLiteral("Tempo to play at, 40 to 200 (default: the loop's)."),
-                                         QStringLiteral("BPM"));
-    const QCommandLineOption deviceOption(
-        QStringLiteral("device"),
-        QStringLiteral("Device to play on: its id or its full name, as --list-devices prints them."),
-        QStringLiteral("ID"));
-    const QCommandLineOption soundFontOption(
-        QStringLiteral("soundfont"),
-        QStringLiteral("Sound font of the built-in synthesizer (default: the setting)."), QStringLiteral("FILE"));
-    const QCommandLineOption listOption(QStringLiteral("list-devices"),
-                                        QStringLiteral("List the MIDI output devices with their ids."));
-    for (const QCommandLineOption* option : {&exportOption, &infoOption, &renderOption, &playOption, &loopsOption,
-                                             &tempoOption, &deviceOption, &soundFontOption, &listOption})
-        parser.addOption(*option);
-    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("LOOP.rlf, then OUT.mid or OUT.wav."),
-                                 QStringLiteral("[LOOP.rlf [OUT]]"));
-    parser.process(app);
-
-    const QStringList args = parser.positionalArguments();
-    const bool bExport = parser.isSet(exportOption);
-    const bool bInfo = parser.isSet(infoOption);
-    const bool bRender = parser.isSet(renderOption);
-    const bool bPlay = parser.isSet(playOption);
-    const bool bList = parser.isSet(listOption);
-    const int nModes = int(bExport) + int(bInfo) + int(bRender) + int(bPlay) + int(bList);
-    if (nModes != 1) {
-        PrintError(nModes ? QStringLiteral("rondo: choose one of --export, --info, --render, --play and --list-devices.")
-                          : QStringLiteral("rondo: --loops, --tempo and --soundfont go with --render or --play."));
-        return kExitUsage;
+    switch (request.mode) {
+    case Mode::Help:
+    case Mode::HelpAll: {
+        QCommandLineParser parser;
+        SetUpParser(parser);
+        QString text = parser.helpText();
+        if (request.mode == Mode::HelpAll) text += QtWindowOptionsHelp();
+        return WriteStandardOutput(text.toLocal8Bit());
     }
-    if (!bRender && !bPlay && (parser.isSet(loopsOption) || parser.isSet(tempoOption) || parser.isSet(soundFontOption))) {
-        PrintError(QStringLiteral("rondo: --loops, --tempo and --soundfont go with --render or --play."));
-        return kExitUsage;
-    }
-    if (!bPlay && parser.isSet(deviceOption)) {
-        PrintError(QStringLiteral("rondo: --device goes with --play."));
-        return kExitUsage;
-    }
-    const qsizetype nFiles = bList ? 0 : bInfo || bPlay ? 1 : 2;
-    if (args.size() != nFiles) {
-        PrintError(bList     ? QStringLiteral("rondo: --list-devices takes no file.")
-                   : bInfo   ? QStringLiteral("rondo: --info needs LOOP.rlf.")
-                   : bPlay   ? QStringLiteral("rondo: --play needs LOOP.rlf.")
-                   : bExport ? QStringLiteral("rondo: --export needs LOOP.rlf and OUT.mid.")
-                             : QStringLiteral("rondo: --render needs LOOP.rlf and OUT.wav."));
-        return kExitUsage;
-    }
-    int nPasses = 0;
-    int nTempo = 0;
-    bool bOk = true;
-    if (bRender || parser.isSet(loopsOption)) {
-        nPasses = parser.value(loopsOption).toInt(&bOk);
-        if (!bOk || nPasses < 1 || nPasses > 1000) {
-            PrintError(QStringLiteral("rondo: --loops takes a number from 1 to 1000."));
-            return kExitUsage;
-        }
-    }
-    if (parser.isSet(tempoOption)) {
-        nTempo = parser.value(tempoOption).toInt(&bOk);
-        if (!bOk || nTempo < CRondoDoc::kMinBPM || nTempo > CRondoDoc::kMaxBPM) {
-            PrintError(QStringLiteral("rondo: --tempo takes a number from 40 to 200."));
-            return kExitUsage;
-        }
+    case Mode::Version:
+        return WriteStandardOutput(QStringLiteral("Rondo %1\n").arg(QCoreApplication::applicationVersion()).toLocal8Bit());
+    default:
+        break;
     }
 
+    // Reading the preferences creates nothing; the command line writes none.
     CSettingsStore settings;
-    settings.OpenForApplication();
-    if (bList) return ListDevices(settings);
-
-    if (bRender) {
-        RenderRequest request;
-        request.loop = args[0];
-        request.wav = args[1];
-        request.soundFont = parser.value(soundFontOption);
-        request.options.nPasses = nPasses;
-        request.options.nTempo = nTempo;
-        return Render(settings, request);
-    }
-    if (bPlay) {
-        PlayRequest request;
-        request.loop = args[0];
-        request.device = parser.value(deviceOption);
-        request.soundFont = parser.value(soundFontOption);
-        request.nPasses = nPasses;
-        request.nTempo = nTempo;
-        return Play(settings, request);
-    }
+    settings.PlaceForApplication();
+    if (request.mode == Mode::ListDevices) return ListDevices(settings);
+    if (request.mode == Mode::Render) return Render(settings, request);
+    if (request.mode == Mode::Play) return Play(settings, request);
 
     // Export and info need no device at all.
     CVirtualMidiOut noDevices;
     CRondoDoc doc(settings, noDevices);
     CHeadlessView view(doc);
-    view.m_pErrorStream = stderr;
     doc.SetView(&view);
-    if (const int code = LoadForCommand(doc, args[0])) return code;
+    if (const int code = LoadForCommand(doc, request.files[0])) return code;
 
-    if (bInfo) {
-        const QByteArray json = QJsonDocument(LoopAsJson(doc, view)).toJson(QJsonDocument::Indented);
-        std::fwrite(json.constData(), 1, static_cast<size_t>(json.size()), stdout);
-        return std::fflush(stdout) == 0 ? kExitOk : kExitFileError;
-    }
+    if (request.mode == Mode::Info)
+        return WriteStandardOutput(QJsonDocument(LoopAsJson(doc, view)).toJson(QJsonDocument::Indented));
 
     doc.BuildMidiFile(false);
-    return doc.WriteMidiImage(args[1]) ? kExitOk : kExitFileError;
+    if (!doc.WriteMidiImage(request.files[1])) {
+        PrintError(DocumentError(request.files[1], doc.LastError()));
+        return kExitFileError;
+    }
+    return kExitOk;
 }

@@ -9,10 +9,9 @@
 #include "view/RondoView.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QFileInfo>
 
-#include <cstdio>
+#include <cstdlib>
 
 CRondoApp::CRondoApp(IMidiOutService* pMidiOut) : m_pMidiOut(pMidiOut) {}
 
@@ -46,23 +45,70 @@ bool CRondoApp::InitInstance(const QString& loopFile)
     return true;
 }
 
-int RunEditor(int argc, char** argv)
+namespace {
+
+// What the platform plugin says while the window's application object is
+// built is held back: without a display Qt would print a page of advice and
+// abort; we say it in one line and exit.
+struct StartupMessage
 {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+QList<StartupMessage>* g_pStartupMessages = nullptr;
+
+void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type == QtFatalMsg) {
+        QString reason = text.section(u'\n', 0, 0);
+        for (const StartupMessage& held : *g_pStartupMessages) {
+            if (held.type != QtDebugMsg && held.type != QtInfoMsg) {
+                reason = held.text;
+                break;
+            }
+        }
+        PrintError(QStringLiteral("rondo: the editor window needs a display, and none could be opened: %1").arg(reason));
+        std::_Exit(kExitFileError);
+    }
+    g_pStartupMessages->append({type, QByteArray(context.category ? context.category : ""), text});
+}
+
+bool PlatformChosen(int argc, char** argv)
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return true;
+    for (int i = 1; i < argc; ++i) {
+        if (QByteArray(argv[i]) == "--") break;
+        if (QByteArray(argv[i]).startsWith("-platform")) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int RunEditor(int argc, char** argv, const QString& loopFile)
+{
+    if (!PlatformChosen(argc, argv) && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        PrintError(QStringLiteral("rondo: the editor window needs a display, and neither DISPLAY nor WAYLAND_DISPLAY "
+                                  "is set (the command-line modes need none: see rondo --help)"));
+        return kExitFileError;
+    }
+    QList<StartupMessage> held;
+    g_pStartupMessages = &held;
+    qInstallMessageHandler(HoldStartupMessage);
     QApplication app(argc, argv);
+    qInstallMessageHandler(nullptr);
+    g_pStartupMessages = nullptr;
+    for (const StartupMessage& message : held)
+        qt_message_output(message.type, QMessageLogContext(nullptr, 0, nullptr, message.category.constData()),
+                          message.text);
+
     SetApplicationIdentity();
     // Names the installed launcher, so desktops match the window to it.
     QApplication::setDesktopFileName(QStringLiteral(RONDO_APP_ID));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/rondo.svg")));
-
-    QCommandLineParser parser;
-    parser.addPositionalArgument(QStringLiteral("LOOP.rlf"), QStringLiteral("The loop to open."));
-    if (!parser.parse(QApplication::arguments()) || parser.positionalArguments().size() > 1) {
-        const QString error = parser.errorText().isEmpty() ? QStringLiteral("give at most one loop file.")
-                                                           : parser.errorText();
-        std::fprintf(stderr, "rondo: %s (see rondo --help)\n", error.toLocal8Bit().constData());
-        return kExitUsage;
-    }
     CRondoApp theApp;
-    if (!theApp.InitInstance(parser.positionalArguments().value(0))) return kExitFileError;
+    if (!theApp.InitInstance(loopFile)) return kExitFileError;
     return QApplication::exec();
 }

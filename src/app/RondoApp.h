@@ -39,5 +39,6 @@ private:
     std::unique_ptr<CMainFrame> m_pFrame;
 };
 
-// The editor window's main: `rondo [LOOP.rlf]`.
-int RunEditor(int argc, char** argv);
+// The editor window's main: `rondo [LOOP.rlf]`, the options already read.
+// Without a display it says so in one line and returns 1.
+int RunEditor(int argc, char** argv, const QString& loopFile);

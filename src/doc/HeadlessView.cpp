@@ -21,7 +21,6 @@ IRondoView::MsgResult CHeadlessView::MessageBox(const QString& text, MsgKind kin
 {
     m_messages.append(text);
     if (m_onMessage) return m_onMessage(text, kind);
-    if (m_pErrorStream) std::fprintf(m_pErrorStream, "%s\n", text.toLocal8Bit().constData());
     return kind == MsgKind::YesNoCancel ? MsgResult::Cancel : MsgResult::Ok;
 }
 

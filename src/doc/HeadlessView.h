@@ -5,7 +5,6 @@
 #include <QStringList>
 
 #include <atomic>
-#include <cstdio>
 #include <functional>
 
 class CRondoDoc;
@@ -43,12 +42,11 @@ public:
     // the end of a failed playback. Returns how many were run.
     int RunPosted();
 
-    // Unset: messages go to the error stream (when set) and are answered
-    // with OK, or Cancel for a question, which never loses work.
+    // Unset: messages are answered with OK, or Cancel for a question,
+    // which never loses work.
     MessageHandler m_onMessage;
     // Unset: every file dialog is cancelled.
     FileHandler m_onChooseFile;
-    std::FILE* m_pErrorStream = nullptr;
 
     int m_nVoices = 4;
     int m_nCurVoice = 0;

@@ -11,6 +11,7 @@
 #include <QStandardPaths>
 
 #include <fluidsynth.h>
+#include <glib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -67,6 +68,10 @@ void InstallLogHandlers()
     std::call_once(once, [] {
         for (int level = FLUID_PANIC; level <= FLUID_DBG; ++level)
             fluid_set_log_function(level, KeepFluidMessage, nullptr);
+        // The sound-font loaders' own libraries complain about a damaged
+        // font through glib: kept like FluidSynth's messages, never printed.
+        g_log_set_default_handler(
+            [](const gchar*, GLogLevelFlags, const gchar* message, gpointer) { g_lastMessage.Store(message); }, nullptr);
     });
     // FluidSynth's ALSA driver probing a missing card.
     SilenceAlsaConsole();
