@@ -1,5 +1,9 @@
 // Costs of the document work that playback and export repeat.
 #include "BenchLoop.h"
+#include "settings/SettingsStore.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
@@ -39,6 +43,23 @@ void BM_SaveAndLoadLoopFile(benchmark::State& state)
     }
 }
 BENCHMARK(BM_SaveAndLoadLoopFile);
+
+// The first start's import of a legacy file that is one long line (cut into
+// 519-byte pieces): time grows with the size, not with its square.
+void BM_ImportLegacyLine(benchmark::State& state)
+{
+    QTemporaryDir dir;
+    const QString ini = dir.filePath("Rondo.INI");
+    QFile file(ini);
+    if (!file.open(QIODevice::WriteOnly)) return;
+    file.write("[Prefs]\nA=" + QByteArray(state.range(0), 'a') + "\n");
+    file.close();
+    CSettingsStore store;
+    store.Open(dir.path(), "prefs");
+    for (auto _ : state) store.ImportIniFile(ini);
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_ImportLegacyLine)->RangeMultiplier(4)->Range(64 << 10, 1000 << 10)->Complexity();
 
 } // namespace
 
