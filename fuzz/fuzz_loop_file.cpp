@@ -42,7 +42,7 @@ struct Editor
 
 struct Context
 {
-    QTemporaryDir dir;
+    QTemporaryDir dir{fuzz::TemporaryTemplate()};
     CSettingsStore settings;
     std::unique_ptr<Editor> editor, copy;
     QString input, saved, resaved;

@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // strtol's blanks must be the C locale's.
     std::setlocale(LC_ALL, "C");
-    g_dir = new QTemporaryDir;
+    g_dir = new QTemporaryDir(fuzz::TemporaryTemplate());
     if (!g_dir->isValid()) return 1;
     // Set once: every change of the environment keeps its old strings.
     const QString home = g_dir->filePath(QStringLiteral("home")), system = g_dir->filePath(QStringLiteral("system"));
