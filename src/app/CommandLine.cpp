@@ -18,9 +18,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include <unistd.h>
@@ -429,14 +431,16 @@ int ParseCommandLine(int argc, char** argv, CommandLineRequest& request)
     // must then be text too.
     QStringList named = request.files;
     if (!request.soundFont.isEmpty()) named.append(request.soundFont);
-    for (const QString& file : named) {
-        if (QDir::isAbsolutePath(file)) continue;
-        QByteArray cwd(4096, '\0');
+    const auto relative = std::find_if(named.begin(), named.end(), [](const QString& f) { return !QDir::isAbsolutePath(f); });
+    if (relative != named.end()) {
+        char* cwd = ::getcwd(nullptr, 0);
+        const QByteArray bytes(cwd ? cwd : "");
+        std::free(cwd);
         QString folder;
-        if (::getcwd(cwd.data(), size_t(cwd.size())) == nullptr || !files::NameFromBytes(QByteArray(cwd.constData()), folder)) {
+        if (bytes.isEmpty() || !files::NameFromBytes(bytes, folder)) {
             PrintError(QStringLiteral("rondo: %1: the current folder's name is not valid UTF-8, so names in it cannot "
                                       "be used")
-                           .arg(file));
+                           .arg(*relative));
             return kExitFileError;
         }
     }

@@ -79,7 +79,8 @@ bool PlatformChosen(int argc, char** argv)
     if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return true;
     for (int i = 1; i < argc; ++i) {
         if (QByteArray(argv[i]) == "--") break;
-        if (QByteArray(argv[i]).startsWith("-platform")) return true;
+        const QByteArray arg(argv[i]);
+        if (arg == "-platform" || arg.startsWith("-platform=")) return true;
     }
     return false;
 }

@@ -326,7 +326,7 @@ bool CSafeFile::Open(const QString& path, Target target)
     if (place.bProcLink) return Fail(QStringLiteral("A file named through /proc cannot be replaced."));
     m_target = place.path;
     m_dir = place.dir;
-    return OpenTemporary(place.dir, BaseName(place.path), place.bExists, &place.st);
+    return OpenTemporary(place.dir, BaseName(place.path), place.bExists ? &place.st : nullptr);
 }
 
 bool CSafeFile::OpenDescriptor(int fd)
@@ -342,9 +342,8 @@ bool CSafeFile::OpenDescriptor(int fd)
     return true;
 }
 
-bool CSafeFile::OpenTemporary(const QByteArray& dir, const QByteArray& base, bool bExisting, const void* pStat)
+bool CSafeFile::OpenTemporary(const QByteArray& dir, const QByteArray& base, const struct stat* pExisting)
 {
-    const struct stat& st = *static_cast<const struct stat*>(pStat);
     // Without a name the file cannot outlive a crash; it gets one at Commit,
     // through /proc (so without /proc it is named from the start).
     m_bAnonymous = false;
@@ -368,15 +367,15 @@ bool CSafeFile::OpenTemporary(const QByteArray& dir, const QByteArray& base, boo
         }
     }
     if (m_fd < 0) return Fail(EEXIST);
-    if (bExisting) {
+    if (pExisting) {
         // The replacement keeps the old file's permissions and, where we
         // may, its owner.
-        if (::fchmod(m_fd, st.st_mode & 07777) != 0) {
+        if (::fchmod(m_fd, pExisting->st_mode & 07777) != 0) {
             const int err = errno;
             Discard();
             return Fail(err);
         }
-        if (::geteuid() == 0) (void)!::fchown(m_fd, st.st_uid, st.st_gid);
+        if (::geteuid() == 0) (void)!::fchown(m_fd, pExisting->st_uid, pExisting->st_gid);
     }
     return true;
 }

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct stat;
+
 // Files as every part of the program writes and reads them. A write either
 // replaces its target completely or leaves it exactly as it was; a read takes
 // a bounded number of bytes and never waits for a writer that does not come.
@@ -61,7 +63,8 @@ private:
     bool OpenDescriptor(int fd);
     bool Fail(int err);
     bool Fail(const QString& reason);
-    bool OpenTemporary(const QByteArray& dir, const QByteArray& base, bool bExisting, const void* pStat);
+    // pExisting: the file replaced, whose permissions the new one takes.
+    bool OpenTemporary(const QByteArray& dir, const QByteArray& base, const struct stat* pExisting);
     bool LinkTemporary();
 
     int m_fd = -1;

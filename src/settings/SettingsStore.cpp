@@ -222,7 +222,7 @@ void CSettingsStore::Place(const QString& root, const QString& keyPath)
     m_strFile.clear();
     const QString file = m_strRoot + QLatin1Char('/') + keyPath + QStringLiteral(".ini");
     if (m_strRoot.isEmpty())
-        SayOnce(QStringLiteral("XDG_CONFIG_HOME"),
+        SayOnce(QStringLiteral("$XDG_CONFIG_HOME or $HOME"),
                 QStringLiteral("the preferences folder's name is not valid UTF-8; the preferences keep their defaults"));
     else if (files::FileSystemName(file).isEmpty())
         SayOnce(file, QStringLiteral("the name cannot be used; the preferences keep their defaults"));
