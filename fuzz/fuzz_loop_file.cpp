@@ -70,7 +70,7 @@ struct Snapshot
     std::vector<int> cells;
     std::vector<std::string> voices;
     std::string composer, company, title;
-    int bpm, channel, instrument, rows;
+    int bpm, channel, instrument, rows, swing;
     QString path, windowTitle;
     bool operator==(const Snapshot&) const = default;
 };
@@ -79,7 +79,7 @@ Snapshot Take(const Editor& e)
 {
     const Doc& d = *e.doc;
     Snapshot s{{}, {}, d.m_strComposer, d.m_strCompany, d.m_strLoopTitle, d.m_nBPM, d.m_nChannel, d.m_nInstrument,
-               e.view->VoicesShown(), d.m_strFilePath, e.view->m_strTitle};
+               e.view->VoicesShown(), d.m_nSwing, d.m_strFilePath, e.view->m_strTitle};
     for (int v = 0; v < Doc::kVoices; ++v) {
         s.cells.insert(s.cells.end(), d.m_cells[v], d.m_cells[v] + Doc::kBeats);
         s.voices.push_back(std::string(d.m_voices[v].szName) + char(d.m_voices[v].byPitch) +
@@ -117,7 +117,9 @@ void CheckLoaded(const Editor& e, const uint8_t* data)
     FUZZ_CHECK(d.m_nChannel >= 0 && d.m_nChannel <= 15);
     FUZZ_CHECK(d.m_byNoteOn == 0x90 + d.m_nChannel && d.m_byProgChange == 0xC0 + d.m_nChannel);
     FUZZ_CHECK(d.m_nInstrument >= 0);
+    FUZZ_CHECK(d.m_nSwing >= swing::kStraight && d.m_nSwing <= swing::kMax);
     FUZZ_CHECK(!d.m_bDirty);
+    FUZZ_CHECK(!d.History().CanUndo() && !d.History().CanRedo());
 }
 
 using Note = std::array<unsigned, 3>;  // tick, pitch, velocity
@@ -159,12 +161,13 @@ void CheckMidiImage(Doc& d, bool bForStream)
         got.push_back({e.tick, e.data[0], e.data[1]});
     }
     FUZZ_CHECK(nProgramChanges == (bProgramChange ? 1 : 0));
+    const unsigned late = unsigned(swing::DelayTicks(d.m_nSwing, d.m_nTicksPerStep));
     for (unsigned s = 0; s < Doc::kBeats; ++s) {
         for (int v = 0; v < Doc::kVoices; ++v) {
             const bool bOn = d.IsCellOn(v, int(s));
             if (!bOn && !bForStream) continue;
             const unsigned pitch = d.m_voices[v].byPitch;
-            want.push_back({30 * s, pitch, bOn ? d.m_voices[v].byVelocity : 0u});
+            want.push_back({30 * s + (s % 2 ? late : 0), pitch, cells::Velocity(d.Cell(v, int(s)), d.m_voices[v].byVelocity)});
             want.push_back({30 * s + 30, pitch, 0});
         }
     }
@@ -185,6 +188,7 @@ void CheckStreamBuffers(Doc& d)
     const bool bProgramChange = d.m_bProgChgStream;
     d.m_pStreamPos = bProgramChange ? d.m_pNoteEvents - 3 : d.m_pNoteEvents;
     uint32_t ticks = 0;
+    const uint32_t late = uint32_t(swing::DelayTicks(d.m_nSwing, d.m_nTicksPerStep));
     for (int s = 0; s < Doc::kBeats; ++s) {
         MidiHdr hdr;
         const bool bFirst = s == 0 && bProgramChange;
@@ -197,7 +201,7 @@ void CheckStreamBuffers(Doc& d)
             FUZZ_CHECK(Le32(r + 4) == 0 && (event >> 24) == MEVT_SHORTMSG);
             FUZZ_CHECK(((event >> 8) & 0x80) == 0 && ((event >> 16) & 0x80) == 0);
             FUZZ_CHECK((event & 0xFF) == (bFirst && at == 0 ? d.m_byProgChange : d.m_byNoteOn));
-            FUZZ_CHECK(delta == 0 || delta == d.m_nTicksPerStep);
+            FUZZ_CHECK(delta == 0 || delta == d.m_nTicksPerStep || (s % 2 == 1 && (delta == late || delta == d.m_nTicksPerStep - late)));
             ticks += delta;
         }
     }
@@ -247,7 +251,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Saved, the loop opens again as the same loop, and saves to the same bytes.
     FUZZ_CHECK(e.doc->SaveLoopTo(c.saved));
     const QByteArray saved = fuzz::ReadAll(c.saved);
-    FUZZ_CHECK(saved.size() == 1472);
+    // The record alone, unless the loop swings.
+    FUZZ_CHECK(saved.size() == (e.doc->m_nSwing == swing::kStraight ? 1472 : 1472 + 12));
     Editor& copy = *c.copy;
     copy.Reset();
     FUZZ_CHECK(copy.doc->LoadLoopFrom(c.saved) == Doc::LoadResult::Loaded);

@@ -72,6 +72,13 @@ bool WriteLoopSeeds(const QString& dir, CSettingsStore& settings)
     bOk = WriteBytes(dir + QStringLiteral("/groove-older.rlf"), groove.left(1468)) && bOk;
     bOk = WriteBytes(dir + QStringLiteral("/groove-oldest.rlf"), groove.left(1464)) && bOk;
 
+    // The same groove with accents, ghosts and swing: the swing block follows the record.
+    doc.SetLevel(0, 0, CellLevel::Accent);
+    doc.SetLevel(2, 6, CellLevel::Ghost);
+    doc.SetSwing(66);
+    save("groove-swung.rlf");
+    bOk = ReadBytes(dir + QStringLiteral("/groove-swung.rlf")).size() == 1472 + 12 && bOk;
+
     // Every field at the top of its range.
     doc.ResetLoop();
     while (view.VoicesShown() < CRondoDoc::kMaxRows) view.AddVoice();

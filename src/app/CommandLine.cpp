@@ -133,17 +133,22 @@ QJsonObject LoopAsJson(const CRondoDoc& doc, const CHeadlessView& view)
     QJsonArray voices;
     for (int v = 0; v < CRondoDoc::kVoices; ++v) {
         const CRondoDoc::VoiceRecord& voice = doc.m_voices[v];
-        QJsonArray cells;
-        for (int b = 0; b < CRondoDoc::kBeats; ++b) cells.append(doc.IsCellOn(v, b) ? 1 : 0);
+        QJsonArray cellsOn, levels;
+        for (int b = 0; b < CRondoDoc::kBeats; ++b) {
+            cellsOn.append(doc.IsCellOn(v, b) ? 1 : 0);
+            levels.append(QLatin1String(cells::LevelName(doc.LevelAt(v, b))));
+        }
         voices.append(QJsonObject{
             {"name", doc.VoiceName(v)},
             {"pitch", voice.byPitch},
             {"velocity", voice.byVelocity},
-            {"cells", cells},
+            {"cells", cellsOn},
+            {"levels", levels},
         });
     }
     return QJsonObject{
         {"tempo", doc.m_nBPM},
+        {"swing", doc.m_nSwing},
         {"rows", view.VoicesShown()},
         {"channel", doc.m_nChannel + 1},
         {"instrument", doc.m_nInstrument + 1},

@@ -133,6 +133,8 @@ void CMainFrame::OnCreate()
         {ID_PREFERENCES, "&Preferences...", "F3", "Rondo Preferences\nPreferences", "preferences"},
         {ID_MIDI, "&MIDI...", "F4", "&MIDI\n&MIDI", "midi"},
         {ID_SOUND, "&Sound...", "F5", "The built-in synthesizer's output, sound font and volume\nSound", "sound"},
+        {ID_EDIT_UNDO, "&Undo", "Ctrl+Z", "Undo the last change of the loop\nUndo", "undo"},
+        {ID_EDIT_REDO, "&Redo", "Ctrl+Shift+Z", "Redo the change undone last\nRedo", "redo"},
         {ID_SHIFT_RIGHT, "Shift &Right", "Right", "Shift Beats Right\nShift Right", ""},
         {ID_SHIFT_LEFT, "Shift &Left", "Left", "Shift Beats Left\nShift Left", ""},
         {ID_ADD_VOICE, "&Add Voice", "Ins", "Add Voice\nAdd Voice", "add-voice"},
@@ -143,6 +145,13 @@ void CMainFrame::OnCreate()
                          QString::fromLatin1(item.prompt), QString::fromLatin1(item.icon)),
               item.nId);
     }
+    // Rotation has a key that works wherever the focus is, shown in the
+    // menu; the plain arrows rotate too while the focus is outside the grid,
+    // where they move the focus cell instead.
+    Command(ID_SHIFT_RIGHT)->setShortcuts({QKeySequence(QStringLiteral("Ctrl+Right")), QKeySequence(Qt::Key_Right)});
+    Command(ID_SHIFT_LEFT)->setShortcuts({QKeySequence(QStringLiteral("Ctrl+Left")), QKeySequence(Qt::Key_Left)});
+    Command(ID_EDIT_REDO)->setShortcuts({QKeySequence(QStringLiteral("Ctrl+Shift+Z")), QKeySequence(QStringLiteral("Ctrl+Y"))});
+
     QAction* pExit = AddCommand(ID_APP_EXIT, QStringLiteral("E&xit"), QString(), QStringLiteral("Quit the application\nExit"));
     connect(pExit, &QAction::triggered, this, &QWidget::close);
     QAction* pHelp = AddCommand(ID_HELP_FINDER, QStringLiteral("&Help Topics"), QStringLiteral("F1"),
@@ -157,7 +166,8 @@ void CMainFrame::OnCreate()
     m_wndToolBar->setObjectName(QStringLiteral("toolbar"));
     m_wndToolBar->setIconSize(QSize(16, 16));
     m_wndToolBar->setAllowedAreas(Qt::AllToolBarAreas);
-    for (int nId : {int(ID_LOOP_NEW), int(ID_LOOP_OPEN), int(ID_LOOP_SAVE), int(ID_EXPORT), 0, int(ID_NOTES), int(ID_PREFERENCES), int(ID_MIDI), int(ID_SOUND), 0,
+    for (int nId : {int(ID_LOOP_NEW), int(ID_LOOP_OPEN), int(ID_LOOP_SAVE), int(ID_EXPORT), 0, int(ID_EDIT_UNDO),
+                    int(ID_EDIT_REDO), 0, int(ID_NOTES), int(ID_PREFERENCES), int(ID_MIDI), int(ID_SOUND), 0,
                     int(ID_ADD_VOICE), int(ID_DELETE_VOICE), 0, int(ID_APP_ABOUT)}) {
         if (nId == 0) m_wndToolBar->addSeparator();
         else m_wndToolBar->addAction(Command(nId));
@@ -195,6 +205,8 @@ void CMainFrame::OnCreate()
     pFile->addAction(pExit);
     UpdateRecentMenu();
     QMenu* pEdit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    for (int nId : {ID_EDIT_UNDO, ID_EDIT_REDO}) pEdit->addAction(Command(nId));
+    pEdit->addSeparator();
     for (int nId : {ID_NOTES, ID_PREFERENCES, ID_MIDI, ID_SOUND}) pEdit->addAction(Command(nId));
     pEdit->addSeparator();
     for (int nId : {ID_SHIFT_RIGHT, ID_SHIFT_LEFT}) pEdit->addAction(Command(nId));
@@ -227,7 +239,21 @@ QAction* CMainFrame::Command(int nId) const
 void CMainFrame::UpdateCommandUI()
 {
     for (const auto& [nId, pAction] : m_commands) {
-        if (nId >= ID_SHIFT_RIGHT && nId <= ID_SOUND) pAction->setEnabled(m_pView->IsCommandEnabled(nId));
+        if ((nId >= ID_SHIFT_RIGHT && nId <= ID_SOUND) || nId == ID_EDIT_UNDO || nId == ID_EDIT_REDO)
+            pAction->setEnabled(m_pView->IsCommandEnabled(nId));
+    }
+    // "Undo Paint", "Redo Rotate Right": the menu names the step.
+    const CUndoHistory& history = m_doc.History();
+    struct { int nId; const char* verb; const CUndoHistory::Step* pStep; } const steps[] = {
+        {ID_EDIT_UNDO, "Undo", history.UndoStep()},
+        {ID_EDIT_REDO, "Redo", history.RedoStep()},
+    };
+    for (const auto& step : steps) {
+        const QString verb = QLatin1String(step.verb);
+        const QString text = step.pStep ? verb + u' ' + QLatin1String(step.pStep->name) : verb;
+        QAction* pAction = Command(step.nId);
+        pAction->setText(u'&' + text);
+        pAction->setToolTip(text);
     }
     // A recent file is an Open.
     for (QAction* pAction : m_recent) {
@@ -319,7 +345,8 @@ QString CMainFrame::PaneText(int nPane) const
 
 void CMainFrame::OnBpmFromDevice(int nBPM)
 {
-    SetPaneTextFit(1, QString::asprintf("%d BPM", nBPM));
+    // 0: playback ended, so no device reports a tempo.
+    SetPaneTextFit(1, nBPM > 0 ? QString::asprintf("%d BPM", nBPM) : QStringLiteral("BPM"));
 }
 
 QString CMainFrame::HelpFile()

@@ -28,6 +28,8 @@ public:
     void SetShifting(bool bShifting) override { m_bShifting = bShifting; }
     int TempoPos() const override { return m_nTempoPos; }
     void SetTempoPos(int nBPM) override { m_nTempoPos = nBPM; }
+    void SetSwingPos(int nSwing) override { m_nSwingPos = nSwing; }
+    void HistoryChanged() override { ++m_nHistoryChanges; }
     void SetWindowTitle(const QString& title) override { m_strTitle = title; }
     void InvalidateView() override { ++m_nViewInvalidations; }
     void InvalidateCells(int nVoice) override { m_lastInvalidatedRow = nVoice; }
@@ -52,6 +54,8 @@ public:
     int m_nCurVoice = 0;
     bool m_bShifting = false;
     int m_nTempoPos = 100;
+    int m_nSwingPos = 50;
+    int m_nHistoryChanges = 0;
     QString m_strTitle = QStringLiteral("Rondo");
     int m_nViewInvalidations = 0;
     int m_lastInvalidatedRow = -1;

@@ -1,5 +1,7 @@
 // The loop file: one 1472-byte little-endian record, and two older, shorter
 // forms that lack the instrument (1468 bytes) or the channel too (1464 bytes).
+// After the record, tagged blocks carry what the record has no room for
+// (docs/loop-file.md); readers that know none ignore them.
 
 #include "settings/Ansi.h"
 #include "doc/RondoDoc.h"
@@ -31,6 +33,11 @@ constexpr size_t kNameField = 17;
 constexpr size_t kOffChannel = 1468;
 constexpr size_t kOffInstrument = 1469;
 
+// Blocks after the record: a four-character tag, a 32-bit length, the data.
+constexpr qsizetype kBlockHeader = 8;
+constexpr qsizetype kBlocksRead = 4096;  // what the reader looks at after the record
+constexpr char kSwingTag[4] = {'S', 'W', 'N', 'G'};
+
 using Record = std::array<uint8_t, kRecordSize>;
 
 void PutInt32(Record& rec, size_t off, int32_t value)
@@ -53,6 +60,25 @@ void PutText(Record& rec, size_t off, size_t fieldSize, const std::string& text)
     std::memcpy(rec.data() + off, bounded.data(), bounded.size());
 }
 
+void AppendLe32(QByteArray& bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) bytes.append(char((value >> (8 * i)) & 0xFF));
+}
+
+uint32_t Le32At(const QByteArray& bytes, qsizetype off)
+{
+    uint32_t u = 0;
+    for (int i = 0; i < 4; ++i) u |= uint32_t(uint8_t(bytes[off + i])) << (8 * i);
+    return u;
+}
+
+void AppendBlock(QByteArray& bytes, const char (&tag)[4], uint32_t value)
+{
+    bytes.append(tag, 4);
+    AppendLe32(bytes, 4);
+    AppendLe32(bytes, value);
+}
+
 } // namespace
 
 void CRondoDoc::UpdateTitle()
@@ -66,12 +92,16 @@ void CRondoDoc::UpdateTitle()
         if (m_pView) m_pView->NoteRecentFile(m_strFilePath);
     }
     m_bDirty = false;
+    // Undoing back to here returns to a loop that is not modified.
+    m_history.MarkSaved();
+    if (m_pView) m_pView->HistoryChanged();
 }
 
-bool CRondoDoc::SaveLoopFile()
+QByteArray CRondoDoc::LoopFileImage()
 {
     Record rec{};
     std::memcpy(rec.data() + kOffMagic, "Rondo3", 7);
+    int swing = swing::kStraight;
     {
         // The whole record is taken under the lock: the playback thread may
         // write the tempo it reads back from the device.
@@ -91,13 +121,21 @@ bool CRondoDoc::SaveLoopFile()
         }
         rec[kOffChannel] = static_cast<uint8_t>(m_nChannel);
         rec[kOffInstrument] = static_cast<uint8_t>(m_nInstrument);
+        swing = m_nSwing;
     }
+    QByteArray bytes(reinterpret_cast<const char*>(rec.data()), kRecordSize);
+    // A straight loop is the record alone, as it always was.
+    if (swing != swing::kStraight) AppendBlock(bytes, kSwingTag, uint32_t(swing));
+    return bytes;
+}
 
+bool CRondoDoc::SaveLoopFile()
+{
+    const QByteArray bytes = LoopFileImage();
     // Written beside the target and renamed over it, so a failed or
     // interrupted save never leaves a truncated loop behind.
     QString error;
-    if (!files::WriteWholeFile(m_strFilePath, QByteArrayView(reinterpret_cast<const char*>(rec.data()), kRecordSize),
-                               error)) {
+    if (!files::WriteWholeFile(m_strFilePath, QByteArrayView(bytes), error)) {
         ReportFileError(QStringLiteral("The loop could not be saved to %1.\n\n%2")
                             .arg(QDir::toNativeSeparators(m_strFilePath), error));
         return false;
@@ -109,21 +147,26 @@ bool CRondoDoc::SaveLoopFile()
 
 CRondoDoc::LoadResult CRondoDoc::LoadLoopFile()
 {
-    // Only the record is read, whatever the file's size; a FIFO or a device
-    // gives its first bytes.
+    // Only the record and the blocks after it are read, whatever the
+    // file's size; a FIFO or a device gives its first bytes.
     QByteArray bytes;
     QString error;
-    if (files::ReadPrefix(m_strFilePath, kRecordSize, bytes, error) != files::ReadResult::Read) {
+    if (files::ReadPrefix(m_strFilePath, qsizetype(kRecordSize) + kBlocksRead, bytes, error) != files::ReadResult::Read) {
         ReportFileError(QStringLiteral("The file %1 could not be opened.\n\n%2")
                             .arg(QDir::toNativeSeparators(m_strFilePath), error));
         return LoadResult::OpenFailed;
     }
+    return LoadLoopImage(bytes);
+}
+
+CRondoDoc::LoadResult CRondoDoc::LoadLoopImage(const QByteArray& bytes)
+{
     Record rec{};
     const size_t n = size_t(bytes.size());
-    std::memcpy(rec.data(), bytes.constData(), n);
+    std::memcpy(rec.data(), bytes.constData(), std::min(n, kRecordSize));
 
     enum class Form { Current, A, B, Invalid } form = Form::Invalid;
-    if (rec[5] == '3' && n == kRecordSize) form = Form::Current;
+    if (rec[5] == '3' && n >= kRecordSize) form = Form::Current;
     else if (n == kFormASize) form = Form::A;
     else if (n == kFormBSize) form = Form::B;
     if (form == Form::Invalid || QByteArray::fromRawData(reinterpret_cast<const char*>(rec.data()), 5).compare("Rondo", Qt::CaseInsensitive) != 0) {
@@ -132,6 +175,17 @@ CRondoDoc::LoadResult CRondoDoc::LoadLoopFile()
         return LoadResult::Invalid;
     }
 
+    // The blocks after the record, as far as they hold together.
+    int swing = swing::kStraight;
+    for (qsizetype at = qsizetype(kRecordSize); form == Form::Current && at + kBlockHeader <= bytes.size();) {
+        const uint32_t length = Le32At(bytes, at + 4);
+        if (length > uint32_t(bytes.size() - at - kBlockHeader)) break;
+        if (std::memcmp(bytes.constData() + at, kSwingTag, 4) == 0 && length == 4)
+            swing = std::clamp(int(int32_t(Le32At(bytes, at + kBlockHeader))), int(swing::kStraight), int(swing::kMax));
+        at += kBlockHeader + qsizetype(length);
+    }
+
+    ++m_nHistoryHold;
     int rows = GetInt32(rec, kOffRows);
     m_strComposer = ansi::FromField(rec.data() + kOffComposer, kTextField, kTextMax);
     m_strCompany = ansi::FromField(rec.data() + kOffCompany, kTextField, kTextMax);
@@ -152,6 +206,9 @@ CRondoDoc::LoadResult CRondoDoc::LoadLoopFile()
             std::memcpy(voice.szName, name.data(), name.size());
         }
         CountUsedVoices();
+        m_nSwing = swing;
+        m_muted = 0;
+        m_solo = 0;
     }
     // A channel byte outside 0..15 would turn the note events into other
     // messages; the older form without an instrument kept the default channel.
@@ -173,9 +230,15 @@ CRondoDoc::LoadResult CRondoDoc::LoadLoopFile()
             while (m_pView->VoicesShown() < kMaxRows && rows > m_pView->VoicesShown()) m_pView->AddVoice();
         }
     }
+    --m_nHistoryHold;
     m_strLastError.clear();
+    m_history.Reset(CaptureState());
     UpdateTitle();
-    if (m_pView) m_pView->InvalidateView();
+    if (m_pView) {
+        m_pView->SetSwingPos(m_nSwing);
+        m_pView->HistoryChanged();
+        m_pView->InvalidateView();
+    }
     return LoadResult::Loaded;
 }
 

@@ -142,6 +142,7 @@ void CRondoDoc::ResetLoop()
     m_nTracks = 2;
     m_nDivision = 120;
     m_nBPM = 100;
+    m_nSwing = swing::kStraight;
     m_bReadTempo = true;
     m_nUsedVoices = 0;
     m_hStream = nullptr;
@@ -150,8 +151,11 @@ void CRondoDoc::ResetLoop()
     m_bPlaying = false;
     m_nTicksPerStep = 30;
 
+    ++m_nHistoryHold;
     {
         std::lock_guard<std::mutex> guard(m_lock);
+        m_muted = 0;
+        m_solo = 0;
         for (int v = 0; v < kVoices; ++v) {
             VoiceRecord& voice = m_voices[v];
             voice.byPitch = static_cast<uint8_t>(50 + 2 * v);
@@ -171,8 +175,14 @@ void CRondoDoc::ResetLoop()
         m_pView->SetWindowTitle(QStringLiteral("Rondo"));
         m_pView->SetTempoPos(100);
     }
+    --m_nHistoryHold;
     m_bDirty = false;
-    if (m_pView) m_pView->InvalidateView();
+    m_history.Reset(CaptureState());
+    if (m_pView) {
+        m_pView->SetSwingPos(m_nSwing);
+        m_pView->HistoryChanged();
+        m_pView->InvalidateView();
+    }
 }
 
 bool CRondoDoc::NewLoop()
@@ -226,21 +236,24 @@ void CRondoDoc::ShiftBeats(bool bRight)
             for (int b = 1; b < kBeats; ++b) row[b - 1] = row[b];
             row[kBeats - 1] = first;
         }
-        // A rotation changes the loop: it must not slip past the save prompt.
-        m_bDirty = true;
     }
     m_pView->SetShifting(false);
-    if (v >= 0 && v < kVoices) m_pView->InvalidateCells(v);
+    if (v >= 0 && v < kVoices) {
+        m_pView->InvalidateCells(v);
+        // A rotation changes the loop: it must not slip past the save prompt.
+        CommitEdit(bRight ? "Rotate Right" : "Rotate Left");
+    }
 }
 
 void CRondoDoc::ClearVoiceCells(int nVoice)
 {
     if (nVoice < 0 || nVoice >= kVoices) return;
-    std::lock_guard<std::mutex> guard(m_lock);
-    for (int b = 0; b < kBeats; ++b) {
-        if (m_cells[nVoice][b] != 0) m_bDirty = true;
-        m_cells[nVoice][b] = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (int b = 0; b < kBeats; ++b) m_cells[nVoice][b] = 0;
     }
+    // The row was the last one shown: the view has hidden it already.
+    CommitEdit("Delete Voice", 0, nVoice + 1);
 }
 
 void CRondoDoc::RememberFolder(const char* section, const QString& path)
@@ -290,7 +303,7 @@ bool CRondoDoc::SaveLoopAsCommand()
 {
     if (!m_pView) return false;
     const std::optional<QString> path =
-        m_pView->ChooseFile(IRondoView::FileKind::SaveLoop, InitialName("Save", QStringLiteral("untitled")));
+        m_pView->ChooseFile(IRondoView::FileKind::SaveLoop, InitialName("Save", QStringLiteral("untitled"), QDir::homePath()));
     if (!path) return false;
     RememberFolder("Save", *path);
     return SaveLoopTo(*path);
@@ -308,7 +321,8 @@ void CRondoDoc::ExportMidiFile()
 QString CRondoDoc::ExportInitialName() const
 {
     const QString title = ansi::ToUnicode(m_strLoopTitle);
-    return InitialName("Export", title.isEmpty() ? QStringLiteral("untitled") : title);
+    // Never the folder a loop was opened from: the example loops' is not writable.
+    return InitialName("Export", title.isEmpty() ? QStringLiteral("untitled") : title, QDir::homePath());
 }
 
 bool CRondoDoc::ExportTo(const QString& path)

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "doc/LoopState.h"
 #include "doc/RondoView.h"
+#include "doc/UndoHistory.h"
 #include "midiout/MidiOut.h"
 
 #include <QString>
@@ -21,8 +23,10 @@ class CSettingsStore;
 class CRondoDoc
 {
 public:
-    static constexpr int kVoices = 12;
-    static constexpr int kBeats = 16;
+    using VoiceRecord = ::VoiceRecord;
+
+    static constexpr int kVoices = kLoopVoices;
+    static constexpr int kBeats = kLoopBeats;
     static constexpr int kMinRows = 4;
     static constexpr int kMaxRows = 12;
     static constexpr int kDeviceSlots = 20;
@@ -37,14 +41,6 @@ public:
 
     static constexpr const char* kMsgSavePrompt = "The Rondo file has changed?\n\nDo you want to save it?";
     static constexpr const char* kMsgInvalidFile = "The file you chose is not a valid Rondo file.";
-
-    struct VoiceRecord
-    {
-        uint8_t byPitch;
-        uint8_t byVelocity;
-        char szName[17];
-    };
-    static_assert(sizeof(VoiceRecord) == 19, "voice records are packed: the loop file holds them as they are");
 
     struct DeviceSlot
     {
@@ -83,8 +79,46 @@ public:
     // Rotates the current voice's cells one beat.
     void ShiftBeats(bool bRight);
     // The document's part of Delete Voice: clears the hidden row under the
-    // lock, marking the loop modified when any of its cells was on.
+    // lock; when any of its cells was on, that is an undo step.
     void ClearVoiceCells(int nVoice);
+
+    // --- cells, tempo and swing ---
+    int32_t Cell(int nVoice, int nBeat) const { return m_cells[nVoice][nBeat]; }
+    CellLevel LevelAt(int nVoice, int nBeat) const { return cells::LevelOf(m_cells[nVoice][nBeat]); }
+    // These take m_lock: the refill reads them while the loop plays.
+    void SetCell(int nVoice, int nBeat, int32_t value);
+    void SetLevel(int nVoice, int nBeat, CellLevel level) { SetCell(nVoice, nBeat, cells::ValueOf(level)); }
+    // 50 (straight) to 75 per cent.
+    void SetSwing(int nSwing);
+    // The tempo saved and exported; the stream's follows with SetTempo.
+    void SetLoopTempo(int nBPM);
+
+    // --- mute and solo: heard while playing, never saved or exported ---
+    void SetMuted(int nVoice, bool bMuted);
+    void SetSolo(int nVoice, bool bSolo);
+    bool IsMuted(int nVoice) const { return (m_muted >> nVoice) & 1u; }
+    bool IsSolo(int nVoice) const { return (m_solo >> nVoice) & 1u; }
+    // Not muted, and soloed while any voice is.
+    bool IsAudible(int nVoice) const { return !IsMuted(nVoice) && (m_solo == 0 || IsSolo(nVoice)); }
+
+    // --- undo and redo ---
+    // Merge keys: consecutive steps with the same key are one step.
+    enum : int { kMergeVoiceName = 0x100, kMergeCellLevel = 0x200 };
+    // The loop as an undo step keeps it (under m_lock).
+    LoopState CaptureState();
+    // Makes the changes since the last step one undo step named name (the
+    // menu says "Undo name"). nRowsBefore: the rows shown before the change,
+    // when it changed them. False when nothing changed.
+    bool CommitEdit(const char* name, int nMergeKey = 0, int nRowsBefore = -1);
+    // Both apply under m_lock, so they are heard within two steps while
+    // playing. Undoing back to the saved loop clears m_bDirty.
+    bool Undo();
+    bool Redo();
+    const CUndoHistory& History() const { return m_history; }
+
+    // --- the playhead ---
+    // The step sounding now, from the stream's clock; -1 while stopped.
+    int PlayingStep() const;
 
     // --- loop files ---
     // Writes the loop to m_strFilePath. On failure tells the user why and
@@ -98,6 +132,11 @@ public:
     LoadResult LoadLoopFrom(const QString& path);
     // Saves to path; on failure m_strFilePath goes back to what it was.
     bool SaveLoopTo(const QString& path);
+    // The bytes of the loop file: the record, and the blocks after it when
+    // the loop needs them. Takes m_lock.
+    QByteArray LoopFileImage();
+    // Takes the loop from the bytes of a loop file, as LoadLoopFile does.
+    LoadResult LoadLoopImage(const QByteArray& bytes);
 
     // --- file commands, with the view's dialogs ---
     // Open: prompt, dialog in the remembered folder, load. True when a loop was loaded.
@@ -208,6 +247,7 @@ public:
     int16_t m_nTracks = 2;
     int16_t m_nDivision = 120;
     int m_nBPM = 100;
+    int m_nSwing = swing::kStraight;
     std::atomic<bool> m_bReadTempo{true};
     int m_cells[kVoices][kBeats]{};
     VoiceRecord m_voices[kVoices]{};
@@ -221,10 +261,16 @@ public:
     int64_t m_nStepLimit = 0;
     int64_t m_nStepsQueued = 0;  // under m_lock
     std::atomic<int64_t> m_nStepsPlayed{0};
+    // The stream tick where a pass of the loop began; moved by a relocation.
+    std::atomic<int64_t> m_nPlayheadOrigin{0};
     bool m_bDirty = false;
     std::mutex m_lock;
 
 private:
+    // Puts the loop in state, under m_lock; nRows >= 0 shows that many rows.
+    void RestoreState(const LoopState& state, int nRows);
+    void AfterHistoryMove();
+
     int OpenStream();
     int SetTimeDivision();
     int QueueBuffers();
@@ -242,6 +288,11 @@ private:
     // name in the section's remembered folder, else in firstFolder (if any).
     QString InitialName(const char* section, const QString& name, const QString& firstFolder = QString()) const;
     void ReportFileError(const QString& text);
+
+    CUndoHistory m_history;
+    int m_nHistoryHold = 0;  // while the loop is replaced, its edits are no steps
+    uint16_t m_muted = 0;  // bit per voice, written under m_lock
+    uint16_t m_solo = 0;
 
     CSettingsStore& m_settings;
     IMidiOutService& m_midiOut;

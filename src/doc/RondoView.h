@@ -30,6 +30,10 @@ public:
 
     virtual int TempoPos() const = 0;
     virtual void SetTempoPos(int nBPM) = 0;
+    // The swing control, 50..75 per cent.
+    virtual void SetSwingPos(int /*nSwing*/) {}
+    // An undo step was made, undone or redone, or the history began anew.
+    virtual void HistoryChanged() {}
 
     virtual void SetWindowTitle(const QString& title) = 0;
     virtual void InvalidateView() = 0;

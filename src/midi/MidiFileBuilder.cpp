@@ -124,13 +124,19 @@ void CRondoDoc::BuildMidiFile(bool bForStream)
 uint8_t* CRondoDoc::WriteNoteEvents(bool bForStream)
 {
     CImageWriter w(m_midiFile, m_midiFile + kMidiFileSize, m_pNoteEvents);
+    // Swing moves the notes of every off-beat step later; they still end at
+    // the next step, so every step keeps its length.
+    const unsigned swingDelay = unsigned(swing::DelayTicks(m_nSwing, m_nTicksPerStep));
+    auto lateBy = [swingDelay](int s) { return s % 2 == 1 ? swingDelay : 0u; };
     if (bForStream) {
         for (int s = 0; s < kBeats; ++s) {
             for (int v = 0; v < kVoices; ++v) {
-                w.Bytes({0x00, m_byNoteOn, m_voices[v].byPitch, m_cells[v][s] != 0 ? m_voices[v].byVelocity : 0u});
+                // Muted voices are silent here only: the export plays them all.
+                const unsigned velocity = IsAudible(v) ? cells::Velocity(m_cells[v][s], m_voices[v].byVelocity) : 0u;
+                w.Bytes({v == 0 ? lateBy(s) : 0u, m_byNoteOn, m_voices[v].byPitch, velocity});
             }
             for (int v = 0; v < kVoices; ++v) {
-                w.Bytes({v == 0 ? m_nTicksPerStep : 0u, m_byNoteOn, m_voices[v].byPitch, 0x00});
+                w.Bytes({v == 0 ? m_nTicksPerStep - lateBy(s) : 0u, m_byNoteOn, m_voices[v].byPitch, 0x00});
             }
         }
         return w.Pos();
@@ -143,7 +149,7 @@ uint8_t* CRondoDoc::WriteNoteEvents(bool bForStream)
         for (int v = 0; v < m_nUsedVoices; ++v) {
             if (m_cells[v][s] == 0) continue;
             if (bFirst) {
-                w.Vlq(pending);
+                w.Vlq(pending + lateBy(s));
                 if (!bStatusWritten) {
                     w.Byte(m_byNoteOn);
                     bStatusWritten = true;
@@ -152,7 +158,7 @@ uint8_t* CRondoDoc::WriteNoteEvents(bool bForStream)
             } else {
                 w.Byte(0x00);
             }
-            w.Bytes({m_voices[v].byPitch, m_voices[v].byVelocity});
+            w.Bytes({m_voices[v].byPitch, cells::Velocity(m_cells[v][s], m_voices[v].byVelocity)});
         }
         if (bFirst) {
             pending += m_nTicksPerStep;
@@ -161,7 +167,7 @@ uint8_t* CRondoDoc::WriteNoteEvents(bool bForStream)
         bool bFirstOff = true;
         for (int v = 0; v < m_nUsedVoices; ++v) {
             if (m_cells[v][s] == 0) continue;
-            w.Bytes({bFirstOff ? m_nTicksPerStep : 0u, m_voices[v].byPitch, 0x00});
+            w.Bytes({bFirstOff ? m_nTicksPerStep - lateBy(s) : 0u, m_voices[v].byPitch, 0x00});
             bFirstOff = false;
         }
         pending = 0;

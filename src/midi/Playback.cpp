@@ -110,6 +110,7 @@ int CRondoDoc::QueueBuffers()
         std::lock_guard<std::mutex> guard(m_lock);
         const bool bProgramChange = m_bProgChgStream;
         m_nStepsQueued = 2;
+        m_nPlayheadOrigin = 0;
         m_nStepsPlayed = 0;
         m_pStreamPos = bProgramChange ? m_pNoteEvents - 3 : m_pNoteEvents;
         FillBuffer(&m_midiHdr[0], m_streamEvents[0], bProgramChange);
@@ -166,6 +167,11 @@ void CRondoDoc::OnLocate(uint32_t nLoopTick)
     // with the program change again: what was queued never played.
     const int step = int(nLoopTick / m_nTicksPerStep) % kBeats;
     m_pStreamPos = m_pNoteEvents + step * kEventsPerStep * 4;
+    // That step starts at the tick the stream stands on now: the playhead
+    // counts the loop from there.
+    uint64_t tick = 0;
+    if (midiout::StreamPosition(m_hStream, &tick) == MMSYSERR_NOERROR)
+        m_nPlayheadOrigin = int64_t(tick) - int64_t(step) * m_nTicksPerStep;
     m_bProgramChangeDue = m_bProgChgStream;
 }
 
@@ -283,4 +289,20 @@ int CRondoDoc::PlayPreviewNote(int nPitch)
 {
     if (!m_bPlaying || m_hStream == nullptr) return MMSYSERR_INVALHANDLE;
     return midiout::ShortMsg(m_hStream, uint32_t(m_byNoteOn) | uint32_t(nPitch & 0x7F) << 8 | 100u << 16);
+}
+
+int CRondoDoc::PlayingStep() const
+{
+    uint64_t tick = 0;
+    if (!m_bPlaying || midiout::StreamPosition(m_hStream, &tick) != MMSYSERR_NOERROR) return -1;
+    // Every step lasts its ticks from the start of the stream (or from where
+    // a transport relocated it), swung or not.
+    const int64_t perStep = m_nTicksPerStep;
+    const int64_t loop = perStep * kBeats;
+    const int64_t inLoop = ((int64_t(tick) - m_nPlayheadOrigin.load()) % loop + loop) % loop;
+    int step = int(inLoop / perStep);
+    // A swung off-beat sounds once its late notes do; until then the step
+    // before it still does.
+    if (step % 2 == 1 && inLoop % perStep < swing::DelayTicks(m_nSwing, m_nTicksPerStep)) --step;
+    return step;
 }

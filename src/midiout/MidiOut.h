@@ -159,6 +159,9 @@ int StreamStop(HMidiStream hStream);
 int Reset(HMidiStream hStream);
 // Sends one packed short message (status, data1 << 8, data2 << 16) at once.
 int ShortMsg(HMidiStream hStream, uint32_t dwMsg);
+// The tick of the last event the clock has handed to the device since the
+// stream started (0 after a stop). Takes no lock and never waits.
+int StreamPosition(HMidiStream hStream, uint64_t* pTicks);
 
 // The text of an error code: the detail of the device's last failure of that
 // code when one was recorded, else the code's own text.

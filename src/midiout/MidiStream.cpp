@@ -181,6 +181,7 @@ size_t CMidiStream::Collect(int64_t tBegin, int64_t tEnd, MidiDue* pOut, size_t 
         nDone = got.nDone;
         for (size_t i = 0; i < nDone; ++i) PostLocked(MOM_DONE, done[i]);
         if (tEnd > m_tCollected) m_tCollected = tEnd;
+        m_nPlayedTick.store(m_scheduler.TickPosition(), std::memory_order_relaxed);
     }
     if (nDone > 0) m_wakeCallback.release();
     return nOut;
@@ -318,6 +319,7 @@ int CMidiStream::Stop()
             ++m_nImmediate;
         }
         m_scheduler.Rewind();
+        m_nPlayedTick.store(0, std::memory_order_relaxed);
         const bool bPosted = ReturnQueuedLocked();
         ++m_nClockChanges;
         if (bPosted) m_wakeCallback.release();
@@ -422,6 +424,14 @@ int Reset(HMidiStream hStream)
 int ShortMsg(HMidiStream hStream, uint32_t dwMsg)
 {
     return hStream ? hStream->ShortMsg(dwMsg) : MMSYSERR_INVALHANDLE;
+}
+
+int StreamPosition(HMidiStream hStream, uint64_t* pTicks)
+{
+    if (hStream == nullptr) return MMSYSERR_INVALHANDLE;
+    if (pTicks == nullptr) return MMSYSERR_INVALPARAM;
+    *pTicks = hStream->PlayedTick();
+    return MMSYSERR_NOERROR;
 }
 
 } // namespace midiout

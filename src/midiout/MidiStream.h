@@ -78,6 +78,8 @@ public:
     int Stop();
     int Reset();
     int ShortMsg(uint32_t dwMsg);
+    // Lock-free: what the clock published at its last collect.
+    uint64_t PlayedTick() const { return m_nPlayedTick.load(std::memory_order_relaxed); }
 
 private:
     struct Posted
@@ -107,6 +109,7 @@ private:
     int64_t m_tCollected = 0;
     uint64_t m_nClockChanges = 0;
     uint32_t m_nLoopTicks = 0;
+    std::atomic<uint64_t> m_nPlayedTick{0};
 
     uint32_t m_immediate[kMaxImmediate]{};
     size_t m_immHead = 0;

@@ -214,14 +214,12 @@ void CMidiPage::OnApplyButton()
     // when the list has changed by then.
     settings.SetInt("Device", "ID", nDeviceId);
     settings.SetString("Device", "Name", doc.DeviceName(static_cast<uint32_t>(nDeviceId)));
-    if (static_cast<uint32_t>(nDeviceId) != doc.m_uDeviceID) doc.m_bDirty = true;
     doc.ChooseDevice(static_cast<uint32_t>(nDeviceId));
     if (m_checkFollow->isEnabled()) settings.SetInt("Device", "FollowTransport", m_checkFollow->isChecked() ? 1 : 0);
     doc.m_bClockOut = m_checkClock->isChecked();
     settings.SetInt("Device", "ClockOut", doc.m_bClockOut ? 1 : 0);
 
     if (m_nChannelNo >= 1 && m_nChannelNo <= 16) {
-        if (m_nChannelNo - 1 != doc.m_nChannel) doc.m_bDirty = true;
         // Also brings the status bytes into line.
         doc.SetChannel(m_nChannelNo - 1);
         settings.SetInt("Doc", "Channel", doc.m_nChannel);
@@ -232,11 +230,11 @@ void CMidiPage::OnApplyButton()
         std::lock_guard<std::mutex> guard(doc.m_lock);
         doc.m_bProgChgExport = m_bProgChgExport != 0;
         doc.m_bProgChgStream = m_bProgChgStream != 0;
-        if (m_nInstrumentNo >= 1 && m_nInstrumentNo <= 128 && int(m_nInstrumentNo) - 1 != doc.m_nInstrument) {
-            doc.m_nInstrument = static_cast<int8_t>(m_nInstrumentNo - 1);
-            doc.m_bDirty = true;
-        }
+        if (m_nInstrumentNo >= 1 && m_nInstrumentNo <= 128) doc.m_nInstrument = static_cast<int8_t>(m_nInstrumentNo - 1);
     }
+    // Device, channel and instrument travel with the loop: what changed of
+    // them is one undo step, and marks the loop modified.
+    doc.CommitEdit("MIDI Settings");
 
     settings.SetInt("Doc", "ProgChgExport", doc.m_bProgChgExport ? 1 : 0);
     settings.SetInt("Doc", "ProgChgStream", doc.m_bProgChgStream ? 1 : 0);

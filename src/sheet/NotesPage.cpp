@@ -156,8 +156,8 @@ void CNotesPage::OnPitchPressed(int nNote)
         std::lock_guard<std::mutex> guard(doc.m_lock);
         doc.m_voices[m_view.m_nCurVoice].byPitch = uint8_t(nNote);
     }
-    // The pitch is saved with the loop.
-    if (previous != nNote) doc.m_bDirty = true;
+    // The pitch is saved with the loop: an undo step.
+    doc.CommitEdit("Pitch");
     PitchButton(previous)->update();
     PitchButton(nNote)->update();
     PlayPreviewNote(nNote);
@@ -175,10 +175,10 @@ void CNotesPage::OnNameEdited(const QString& text)
     const std::string name = ansi::Bounded(ansi::FromUnicode(text), CRondoDoc::kNameMax);
     char field[sizeof voice.szName] = {};
     std::memcpy(field, name.data(), name.size());
-    // The name is saved with the loop.
+    // The name is saved with the loop; typing one name is one undo step.
     if (std::memcmp(field, voice.szName, sizeof field) != 0) {
         std::memcpy(voice.szName, field, sizeof field);
-        doc.m_bDirty = true;
+        doc.CommitEdit("Voice Name", CRondoDoc::kMergeVoiceName + m_view.m_nCurVoice);
     }
     m_view.VoiceButton(m_view.m_nCurVoice)->update();
 }

@@ -15,4 +15,6 @@ enum RondoCommand : int {
     ID_LOOP_NEW = 32785,
     ID_MIDI = 32786,
     ID_SOUND = 32787,
+    ID_EDIT_UNDO = 57643,
+    ID_EDIT_REDO = 57644,
 };

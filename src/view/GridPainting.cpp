@@ -3,6 +3,8 @@
 #include <QFontMetrics>
 #include <QPainter>
 
+#include <algorithm>
+
 namespace {
 
 int Sign(int v) { return (v > 0) - (v < 0); }
@@ -36,24 +38,58 @@ void PaintButtonEdge(QPainter& p, const QRect& rc, bool bPressed)
     }
 }
 
+QString FitVoiceName(QFont& font, const QString& name, int nWidth)
+{
+    // Smaller first, down to three quarters of the size; an ellipsis after that.
+    const qreal size = font.pointSizeF() > 0 ? font.pointSizeF() : 0;
+    const int pixels = font.pixelSize();
+    for (int percent = 100; percent >= 75; percent -= 5) {
+        if (size > 0) font.setPointSizeF(size * percent / 100);
+        else if (pixels > 0) font.setPixelSize(std::max(1, pixels * percent / 100));
+        if (QFontMetrics(font).horizontalAdvance(name) <= nWidth) return name;
+    }
+    return QFontMetrics(font).elidedText(name, Qt::ElideRight, nWidth);
+}
+
 void PaintVoiceButton(QPainter& p, const QRect& rc, bool bPressed, bool bCurrent, const QString& name,
                       const QColor& face)
 {
     p.fillRect(rc, face);
     PaintButtonEdge(p, rc, bPressed);
-    const QFontMetrics fm(p.font());
+    // Inside the two-pixel edge on each side, with a pixel to spare.
+    QFont font = p.font();
+    const QString text = FitVoiceName(font, name, rc.width() - 6);
+    p.save();
+    p.setFont(font);
+    const QFontMetrics fm(font);
     p.setPen(bCurrent ? kCurrentVoiceColor : QColor(0, 0, 0));
-    const int x = rc.width() / 2 - fm.horizontalAdvance(name) / 2;
-    p.drawText(QPoint(x, rc.top() + 6 + fm.ascent()), name);
+    const int x = rc.left() + rc.width() / 2 - fm.horizontalAdvance(text) / 2;
+    p.drawText(QPoint(x, rc.top() + 6 + QFontMetrics(p.font()).ascent()), text);
+    p.restore();
 }
 
-void PaintBeatCell(QPainter& p, const QRect& rc, bool bOn, const QColor& note, const QColor& noteOn,
-                   const QColor& noteOff)
+QColor MixColors(const QColor& a, const QColor& b, double t)
 {
+    auto mix = [t](int x, int y) { return int(x + (y - x) * t + 0.5); };
+    return QColor(mix(a.red(), b.red()), mix(a.green(), b.green()), mix(a.blue(), b.blue()));
+}
+
+void PaintBeatCell(QPainter& p, const QRect& rc, CellLevel level, const CellLook& look)
+{
+    const bool bOn = level != CellLevel::Off;
+    QColor fill = !bOn ? look.noteOff : level == CellLevel::Ghost ? MixColors(look.noteOn, look.noteOff, 0.5) : look.noteOn;
+    QColor note = level == CellLevel::Ghost ? MixColors(look.note, fill, 0.5) : look.note;
+    if (look.bSilent) {
+        const QColor grey(128, 128, 128);
+        fill = MixColors(fill, grey, 0.6);
+        note = MixColors(note, grey, 0.6);
+    }
+    if (look.bPlayhead) fill = MixColors(fill, QColor(255, 255, 255), 0.5);
+
     p.save();
     p.setRenderHint(QPainter::Antialiasing, false);
     p.setPen(Qt::NoPen);
-    p.setBrush(bOn ? noteOn : noteOff);
+    p.setBrush(fill);
     p.drawRoundedRect(QRectF(rc.left(), rc.top(), rc.width() - 1, rc.height()), 2, 2);
     if (bOn) {
         p.translate(rc.topLeft());
@@ -62,6 +98,11 @@ void PaintBeatCell(QPainter& p, const QRect& rc, bool bOn, const QColor& note, c
         p.fillRect(8, 1, 2, 17, note);
         PaintPolyline(p, {{10, 3}, {12, 5}, {12, 9}}, note);
         PaintPolyline(p, {{10, 8}, {12, 10}, {12, 14}}, note);
+        if (level == CellLevel::Accent) {
+            // The accent mark >, two pixels thick.
+            PaintPolyline(p, {{1, 2}, {5, 6}, {0, 11}}, note);
+            PaintPolyline(p, {{2, 2}, {6, 6}, {1, 11}}, note);
+        }
     }
     p.restore();
 }

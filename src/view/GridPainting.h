@@ -1,6 +1,9 @@
 #pragma once
 
+#include "doc/LoopState.h"
+
 #include <QColor>
+#include <QFont>
 #include <QPoint>
 #include <QRect>
 #include <QString>
@@ -27,11 +30,28 @@ void PaintPolyline(QPainter& p, std::initializer_list<QPoint> points, const QCol
 void PaintButtonEdge(QPainter& p, const QRect& rc, bool bPressed);
 
 // A voice button in rc (right and bottom exclusive): face, raised or sunken
-// edge, the name at the top centre, green for the current voice.
+// edge, the name at the top centre, green for the current voice. A name too
+// wide for the button is drawn smaller, and cut at its end with an ellipsis
+// only when even that does not fit.
 void PaintVoiceButton(QPainter& p, const QRect& rc, bool bPressed, bool bCurrent, const QString& name,
                       const QColor& face);
+// The font and text PaintVoiceButton draws the name with in a button that wide.
+QString FitVoiceName(QFont& font, const QString& name, int nWidth);
+
+// The colours a beat cell is painted with, and what it shows besides its level.
+struct CellLook
+{
+    QColor note, noteOn, noteOff;
+    bool bPlayhead = false;  // its step is sounding now
+    bool bSilent = false;    // its voice is muted, or another is soloed
+};
+
+// a + (b - a) * t, per channel.
+QColor MixColors(const QColor& a, const QColor& b, double t);
 
 // A beat cell in rc: a rounded rectangle in the on or off colour with the
-// rightmost pixel column left unpainted, and the note glyph on a set cell.
-void PaintBeatCell(QPainter& p, const QRect& rc, bool bOn, const QColor& note, const QColor& noteOn,
-                   const QColor& noteOff);
+// rightmost pixel column left unpainted, and the note glyph on a set cell. A
+// plain hit is exactly that; an accent adds a wedge at the top left, a ghost
+// is drawn half-way to the off colour. The playhead lightens the cell, a
+// silent voice greys it.
+void PaintBeatCell(QPainter& p, const QRect& rc, CellLevel level, const CellLook& look);

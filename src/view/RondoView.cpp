@@ -3,12 +3,14 @@
 #include "doc/RondoDoc.h"
 #include "settings/SettingsStore.h"
 #include "view/Commands.h"
+#include "view/GridAccessible.h"
 #include "view/GridButtons.h"
 #include "view/PropSheetHost.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QScreen>
 #include <QLayout>
 #include <QMessageBox>
@@ -16,15 +18,42 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSlider>
+#include <QSpinBox>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 namespace {
 
 constexpr int kRowTop = 34;  // dialog units
 constexpr int kFirstTempo = 100;
+// Often enough that the lit step changes within a few milliseconds of the
+// stream's clock; each look is one atomic read.
+constexpr int kPlayheadMs = 10;
+
+// Undo and Redo reach the loop even while the swing has the focus: the
+// spin box's own text undo would only make another step.
+class CSwingBox final : public QSpinBox
+{
+public:
+    using QSpinBox::QSpinBox;
+
+protected:
+    bool event(QEvent* pEvent) override
+    {
+        if (pEvent->type() == QEvent::ShortcutOverride) {
+            const auto* pKey = static_cast<QKeyEvent*>(pEvent);
+            const QKeySequence key(pKey->keyCombination());
+            if (pKey->matches(QKeySequence::Undo) || pKey->matches(QKeySequence::Redo) ||
+                key == QKeySequence(QStringLiteral("Ctrl+Y")))
+                return QWidget::event(pEvent);
+        }
+        return QSpinBox::event(pEvent);
+    }
+};
 
 } // namespace
 
@@ -46,15 +75,27 @@ CRondoView::CRondoView(CRondoDoc& doc, QWidget* pParent)
     m_wndTempo->setPageStep(10);
     m_wndTempo->setToolTip(QStringLiteral("Tempo"));
     m_wndTempo->setAccessibleName(QStringLiteral("Tempo"));
-    for (QWidget* w : {static_cast<QWidget*>(m_btnStart), static_cast<QWidget*>(m_btnStop), static_cast<QWidget*>(m_wndTempo)})
+    m_wndSwing = new CSwingBox(this);
+    m_wndSwing->setRange(swing::kStraight, swing::kMax);
+    m_wndSwing->setValue(swing::kStraight);
+    m_wndSwing->setPrefix(QStringLiteral("Swing "));
+    m_wndSwing->setSuffix(QStringLiteral(" %"));
+    m_wndSwing->setAccessibleName(QStringLiteral("Swing"));
+    m_wndSwing->setToolTip(QStringLiteral("Swing: how late the off-beat sixteenths come; 50 % plays straight"));
+    for (QWidget* w : {static_cast<QWidget*>(m_btnStart), static_cast<QWidget*>(m_btnStop), static_cast<QWidget*>(m_wndTempo),
+                       static_cast<QWidget*>(m_wndSwing)})
         w->setFocusPolicy(Qt::StrongFocus);
+    InstallGridAccessibility();
     for (int v = 0; v < CRondoDoc::kVoices; ++v) {
         m_voiceButtons[size_t(v)] = new CVoiceButton(*this, v);
         for (int b = 0; b < CRondoDoc::kBeats; ++b) m_cellButtons[size_t(v * 16 + b)] = new CBeatCell(*this, v, b);
+        m_muteSwitches[size_t(v)] = new CVoiceSwitch(*this, v, CVoiceSwitch::Mute);
+        m_soloSwitches[size_t(v)] = new CVoiceSwitch(*this, v, CVoiceSwitch::Solo);
     }
-    // Tab goes through the transport, then down the voice buttons.
+    // Tab goes through the transport, down the voice buttons, then into the
+    // grid at its one focus cell.
     QWidget* pPrev = m_btnStart;
-    for (QWidget* w : {static_cast<QWidget*>(m_btnStop), static_cast<QWidget*>(m_wndTempo)}) {
+    for (QWidget* w : {static_cast<QWidget*>(m_btnStop), static_cast<QWidget*>(m_wndTempo), static_cast<QWidget*>(m_wndSwing)}) {
         setTabOrder(pPrev, w);
         pPrev = w;
     }
@@ -62,10 +103,25 @@ CRondoView::CRondoView(CRondoDoc& doc, QWidget* pParent)
         setTabOrder(pPrev, pButton);
         pPrev = pButton;
     }
+    // Widgets without focus are left out of the chain: each cell takes its
+    // place while it could take the focus, and only one keeps it.
+    for (CBeatCell* pCell : m_cellButtons) {
+        pCell->setFocusPolicy(Qt::TabFocus);
+        setTabOrder(pPrev, pCell);
+        pPrev = pCell;
+    }
+    for (CBeatCell* pCell : m_cellButtons) pCell->setFocusPolicy(pCell == FocusCell() ? Qt::TabFocus : Qt::NoFocus);
+
+    m_playheadTimer = new QTimer(this);
+    m_playheadTimer->setInterval(kPlayheadMs);
+    connect(m_playheadTimer, &QTimer::timeout, this, &CRondoView::UpdatePlayhead);
 
     connect(m_btnStart, &QPushButton::clicked, this, &CRondoView::OnStart);
     connect(m_btnStop, &QPushButton::clicked, this, &CRondoView::OnStop);
     connect(m_wndTempo, &QSlider::valueChanged, this, &CRondoView::OnTempoChanged);
+    // One drag of the slider is one undo step.
+    connect(m_wndTempo, &QSlider::sliderReleased, this, [this] { m_doc.CommitEdit("Tempo"); });
+    connect(m_wndSwing, &QSpinBox::valueChanged, this, &CRondoView::OnSwingChanged);
 
     LayOut();
     for (int v = 0; v < CRondoDoc::kVoices; ++v) ShowRow(v, v < m_nVoices);
@@ -84,7 +140,8 @@ QSize CRondoView::FormSize(int nRows) const
 
 void CRondoView::LayOut()
 {
-    m_wndTempo->setGeometry(m_du.Rect(125, 8, 125, 24));
+    m_wndTempo->setGeometry(m_du.Rect(125, 8, 80, 24));
+    m_wndSwing->setGeometry(m_du.Rect(210, 10, 55, 15));
     m_btnStart->setGeometry(m_du.Rect(15, 10, 50, 15));
     m_btnStop->setGeometry(m_du.Rect(75, 10, 40, 15));
     const int h = RowPitch(), w = ColumnPitch();
@@ -97,6 +154,10 @@ void CRondoView::LayOut()
             const int left = cell0.left() + b * w + ((b / 4) * w) / 2;
             Cell(v, b)->setGeometry(left, cell0.top() + v * h, w, cell0.height());
         }
+        // Mute and solo at the end of the row.
+        const QRect mute = m_du.Rect(252, kRowTop, 8, 15);
+        m_muteSwitches[size_t(v)]->setGeometry(mute.translated(0, v * h));
+        m_soloSwitches[size_t(v)]->setGeometry(m_du.Rect(261, kRowTop, 8, 15).translated(0, v * h));
     }
     // The width is the form's; the height runs from four to twelve rows.
     setFixedWidth(FormSize(CRondoDoc::kMinRows).width());
@@ -108,6 +169,8 @@ void CRondoView::ShowRow(int nRow, bool bShow)
 {
     m_voiceButtons[size_t(nRow)]->setVisible(bShow);
     for (int b = 0; b < CRondoDoc::kBeats; ++b) Cell(nRow, b)->setVisible(bShow);
+    m_muteSwitches[size_t(nRow)]->setVisible(bShow);
+    m_soloSwitches[size_t(nRow)]->setVisible(bShow);
 }
 
 void CRondoView::OnInitialUpdate()
@@ -153,6 +216,8 @@ void CRondoView::OnStart()
     SetTransport(true);
     if (m_doc.Play()) {
         Q_EMIT statusMessage(QString());
+        m_playheadTimer->start();
+        UpdatePlayhead();
     } else {
         SetTransport(false);
         ReportPlayFailure();
@@ -190,15 +255,64 @@ void CRondoView::OnStop()
 {
     SetTransport(false);
     m_doc.Stop();
+    StopPlayhead();
+    Q_EMIT bpmFromDevice(0);
     Q_EMIT commandStateChanged();
 }
 
 void CRondoView::OnTempoChanged(int nPos)
 {
-    // Any move while playing, by mouse or key, is the tempo that plays.
+    // Any move while playing, by mouse or key, is the tempo that plays and
+    // the loop's tempo; a drag becomes an undo step when it ends.
     if (m_bSettingTempo || !m_doc.m_bPlaying) return;
     m_doc.SetTempo(unsigned(nPos));
-    m_doc.m_bDirty = true;
+    m_doc.SetLoopTempo(nPos);
+    if (!m_wndTempo->isSliderDown()) m_doc.CommitEdit("Tempo");
+}
+
+void CRondoView::OnSwingChanged(int nSwing)
+{
+    if (m_bSettingSwing) return;
+    m_doc.SetSwing(nSwing);
+    m_doc.CommitEdit("Swing");
+    // Swing moves where the off-beats' steps begin.
+    UpdatePlayhead();
+}
+
+void CRondoView::SetSwingPos(int nSwing)
+{
+    m_bSettingSwing = true;
+    m_wndSwing->setValue(nSwing);
+    m_bSettingSwing = false;
+}
+
+void CRondoView::HistoryChanged()
+{
+    Q_EMIT commandStateChanged();
+}
+
+// --- the playhead ---
+
+void CRondoView::UpdatePlayhead()
+{
+    const int step = m_doc.PlayingStep();
+    if (step == m_nPlayStep) return;
+    const int previous = m_nPlayStep;
+    m_nPlayStep = step;
+    InvalidateColumn(previous);
+    InvalidateColumn(step);
+}
+
+void CRondoView::StopPlayhead()
+{
+    m_playheadTimer->stop();
+    UpdatePlayhead();
+}
+
+void CRondoView::InvalidateColumn(int nBeat)
+{
+    if (nBeat < 0 || nBeat >= CRondoDoc::kBeats) return;
+    for (int v = 0; v < m_nVoices; ++v) Cell(v, nBeat)->update();
 }
 
 int CRondoView::TempoPos() const
@@ -223,11 +337,16 @@ void CRondoView::PostBpmFromDevice(int nBPM)
 void CRondoView::DeliverBpm()
 {
     m_bBpmPosted.store(false);
+    // A report that arrives after the stop belongs to a playback that ended.
+    if (!m_doc.m_bPlaying) return;
     const int nBPM = m_nPendingBpm.load();
     // A tempo the device's clock set (a JACK transport's master) moves the
-    // slider too; the one the slider set reads back as itself.
-    if (m_doc.m_bPlaying && nBPM != TempoPos() && nBPM >= CRondoDoc::kMinBPM && nBPM <= CRondoDoc::kMaxBPM)
+    // slider too, and is the loop's tempo from now on: an undo step. The one
+    // the slider set reads back as itself; a drag in progress keeps the thumb.
+    if (nBPM != TempoPos() && nBPM >= CRondoDoc::kMinBPM && nBPM <= CRondoDoc::kMaxBPM && !m_wndTempo->isSliderDown()) {
         SetTempoPos(nBPM);
+        m_doc.CommitEdit("Tempo");
+    }
     Q_EMIT bpmFromDevice(nBPM);
 }
 
@@ -240,6 +359,8 @@ void CRondoView::DeliverPlaybackFailed()
 {
     m_doc.OnPlaybackFailed();
     SetTransport(false);
+    StopPlayhead();
+    Q_EMIT bpmFromDevice(0);
     Q_EMIT commandStateChanged();
     ReportPlayFailure();
 }
@@ -263,6 +384,8 @@ bool CRondoView::IsCommandEnabled(int nCommand) const
     case ID_LOOP_NEW:
     case ID_LOOP_OPEN: return !bPlaying && !m_bShifting;
     case ID_LOOP_SAVE: return !m_bShifting;
+    case ID_EDIT_UNDO: return m_doc.History().CanUndo() && !m_bShifting;
+    case ID_EDIT_REDO: return m_doc.History().CanRedo() && !m_bShifting;
     default: return false;
     }
 }
@@ -284,6 +407,14 @@ void CRondoView::OnCommand(int nCommand)
     case ID_LOOP_OPEN: OnLoopOpen(); break;
     case ID_LOOP_SAVE: OnLoopSave(); break;
     case ID_LOOP_SAVE_AS: OnLoopSaveAs(); break;
+    case ID_EDIT_UNDO:
+        EndStroke();
+        m_doc.Undo();
+        break;
+    case ID_EDIT_REDO:
+        EndStroke();
+        m_doc.Redo();
+        break;
     default: break;
     }
     Q_EMIT commandStateChanged();
@@ -291,12 +422,12 @@ void CRondoView::OnCommand(int nCommand)
 
 void CRondoView::OnLoopNew()
 {
-    m_doc.NewLoop();
+    if (m_doc.NewLoop()) Q_EMIT bpmFromDevice(0);
 }
 
 void CRondoView::OnLoopOpen()
 {
-    m_doc.OpenLoopCommand();
+    if (m_doc.OpenLoopCommand()) Q_EMIT bpmFromDevice(0);
 }
 
 void CRondoView::OnLoopSave()
@@ -328,6 +459,7 @@ void CRondoView::AddVoice()
 void CRondoView::DeleteVoice()
 {
     const int row = --m_nVoices;
+    if (m_nFocusVoice == row) MoveFocusCell(0, m_nFocusBeat);
     ShowRow(row, false);
     m_doc.ClearVoiceCells(row);
     if (m_nCurVoice == row) SyncNotesPage(ChangeCurVoice(0));
@@ -363,18 +495,197 @@ void CRondoView::OnVoicePressed(int nVoice)
     ShowPropertySheet(0, ChangeCurVoice(nVoice));
 }
 
+void CRondoView::SelectCellVoice(int nVoice)
+{
+    if (nVoice == m_nCurVoice) return;
+    const int previous = ChangeCurVoice(nVoice);
+    if (m_pSheetFrame) SyncNotesPage(previous);
+}
+
+void CRondoView::SetCellLevel(int nVoice, int nBeat, CellLevel level)
+{
+    m_doc.SetLevel(nVoice, nBeat, level);
+    Cell(nVoice, nBeat)->update();
+}
+
 void CRondoView::OnCellPressed(int nVoice, int nBeat)
 {
-    {
-        std::lock_guard<std::mutex> guard(m_doc.m_lock);
-        int& cell = m_doc.m_cells[nVoice][nBeat];
-        cell = cell ? 0 : 1;
+    EndStroke();
+    SetCellLevel(nVoice, nBeat, m_doc.IsCellOn(nVoice, nBeat) ? CellLevel::Off : CellLevel::On);
+    m_doc.CommitEdit("Paint");
+    SelectCellVoice(nVoice);
+}
+
+void CRondoView::BeginStroke(int nVoice, int nBeat, Qt::KeyboardModifiers modifiers)
+{
+    EndStroke();
+    m_stroke = Stroke{};
+    m_stroke.bActive = true;
+    m_stroke.nFirstVoice = m_stroke.nLastVoice = nVoice;
+    m_stroke.nFirstBeat = m_stroke.nLastBeat = nBeat;
+    m_stroke.lastPos = Cell(nVoice, nBeat)->geometry().center();
+    const CellLevel level = m_doc.LevelAt(nVoice, nBeat);
+    if (modifiers & Qt::ShiftModifier) {
+        m_stroke.bAccents = true;
+        m_stroke.brush = cells::kAccent;
+        SetCellLevel(nVoice, nBeat, cells::Cycle(level));
+    } else {
+        const CellLevel now = level == CellLevel::Off ? CellLevel::On : CellLevel::Off;
+        m_stroke.brush = cells::ValueOf(now);
+        SetCellLevel(nVoice, nBeat, now);
     }
-    m_doc.m_bDirty = true;
+    SelectCellVoice(nVoice);
+}
+
+void CRondoView::StrokeTo(const QPoint& posInView, Qt::KeyboardModifiers modifiers)
+{
+    if (!m_stroke.bActive) return;
+    // Every cell on the way, however fast the pointer moved between events.
+    const QPoint from = m_stroke.lastPos;
+    const QPoint delta = posInView - from;
+    const int n = std::max(1, std::max(std::abs(delta.x()), std::abs(delta.y())) / 2);
+    for (int i = 1; i <= n; ++i) {
+        const QPoint at = from + delta * i / n;
+        const auto* pCell = dynamic_cast<const CBeatCell*>(childAt(at));
+        if (pCell == nullptr || (pCell->Voice() == m_stroke.nLastVoice && pCell->Beat() == m_stroke.nLastBeat)) continue;
+        PaintStrokeCell(pCell->Voice(), pCell->Beat(), modifiers);
+    }
+    m_stroke.lastPos = posInView;
+}
+
+void CRondoView::PaintStrokeCell(int nVoice, int nBeat, Qt::KeyboardModifiers modifiers)
+{
+    m_stroke.nLastVoice = nVoice;
+    m_stroke.nLastBeat = nBeat;
+    int32_t value = m_stroke.brush;
+    if (m_stroke.bAccents && !m_stroke.bFirstAccent) {
+        // A Shift press that becomes a drag is an accent stroke from its first cell.
+        m_stroke.bFirstAccent = true;
+        SetCellLevel(m_stroke.nFirstVoice, m_stroke.nFirstBeat, CellLevel::Accent);
+    }
+    if ((modifiers & Qt::ShiftModifier) && value != cells::kOff) value = cells::kAccent;
+    m_doc.SetCell(nVoice, nBeat, value);
     Cell(nVoice, nBeat)->update();
-    if (nVoice != m_nCurVoice) {
-        const int previous = ChangeCurVoice(nVoice);
-        if (m_pSheetFrame) SyncNotesPage(previous);
+}
+
+void CRondoView::EndStroke()
+{
+    if (!m_stroke.bActive) return;
+    m_stroke.bActive = false;
+    m_doc.CommitEdit(m_stroke.bAccents ? "Accent" : "Paint");
+}
+
+void CRondoView::StepLevel(int nVoice, int nBeat, int nSteps)
+{
+    const CellLevel level = cells::Step(m_doc.LevelAt(nVoice, nBeat), nSteps);
+    if (level == m_doc.LevelAt(nVoice, nBeat)) return;
+    SetCellLevel(nVoice, nBeat, level);
+    m_doc.CommitEdit("Accent", CRondoDoc::kMergeCellLevel + nVoice * CRondoDoc::kBeats + nBeat);
+}
+
+void CRondoView::CycleLevel(int nVoice, int nBeat)
+{
+    EndStroke();
+    SetCellLevel(nVoice, nBeat, cells::Cycle(m_doc.LevelAt(nVoice, nBeat)));
+    m_doc.CommitEdit("Accent");
+}
+
+bool CRondoView::IsGridKey(const QKeyEvent& event)
+{
+    if (event.modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) return false;
+    switch (event.key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+    case Qt::Key_Space:
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+    case Qt::Key_Minus:
+    case Qt::Key_M:
+    case Qt::Key_S: return true;
+    default: return false;
+    }
+}
+
+bool CRondoView::OnCellKey(int nVoice, int nBeat, QKeyEvent* pEvent)
+{
+    if (!IsGridKey(*pEvent)) return false;
+    pEvent->accept();
+    switch (pEvent->key()) {
+    case Qt::Key_Left: MoveFocusCell(nVoice, nBeat - 1); break;
+    case Qt::Key_Right: MoveFocusCell(nVoice, nBeat + 1); break;
+    case Qt::Key_Up: MoveFocusCell(nVoice - 1, nBeat); break;
+    case Qt::Key_Down: MoveFocusCell(nVoice + 1, nBeat); break;
+    case Qt::Key_Home: MoveFocusCell(nVoice, 0); break;
+    case Qt::Key_End: MoveFocusCell(nVoice, CRondoDoc::kBeats - 1); break;
+    case Qt::Key_Space:
+        if (pEvent->isAutoRepeat()) break;
+        if (pEvent->modifiers() & Qt::ShiftModifier) CycleLevel(nVoice, nBeat);
+        else OnCellPressed(nVoice, nBeat);
+        break;
+    case Qt::Key_Plus:
+    case Qt::Key_Equal: StepLevel(nVoice, nBeat, +1); break;
+    case Qt::Key_Minus: StepLevel(nVoice, nBeat, -1); break;
+    default: return OnMixerKey(nVoice, pEvent);
+    }
+    return true;
+}
+
+bool CRondoView::OnMixerKey(int nVoice, QKeyEvent* pEvent)
+{
+    if (pEvent->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) return false;
+    if (pEvent->key() == Qt::Key_M) MuteSwitch(nVoice)->toggle();
+    else if (pEvent->key() == Qt::Key_S) SoloSwitch(nVoice)->toggle();
+    else return false;
+    pEvent->accept();
+    return true;
+}
+
+void CRondoView::MoveFocusCell(int nVoice, int nBeat)
+{
+    nVoice = std::clamp(nVoice, 0, m_nVoices - 1);
+    nBeat = std::clamp(nBeat, 0, CRondoDoc::kBeats - 1);
+    CBeatCell* pOld = FocusCell();
+    CBeatCell* pNew = Cell(nVoice, nBeat);
+    if (pOld == pNew) return;
+    const bool bHadFocus = pOld->hasFocus();
+    m_nFocusVoice = nVoice;
+    m_nFocusBeat = nBeat;
+    // Only this cell is a tab stop: Tab leaves the grid in one step.
+    pNew->setFocusPolicy(Qt::TabFocus);
+    if (bHadFocus) pNew->setFocus(Qt::OtherFocusReason);
+    pOld->setFocusPolicy(Qt::NoFocus);
+    pOld->update();
+    pNew->update();
+}
+
+void CRondoView::OnCellFocused(int nVoice, int nBeat)
+{
+    MoveFocusCell(nVoice, nBeat);
+    SelectCellVoice(nVoice);
+    Cell(nVoice, nBeat)->update();
+}
+
+void CRondoView::OnSwitchToggled(int nVoice, int nKind, bool bOn)
+{
+    if (nKind == CVoiceSwitch::Mute) m_doc.SetMuted(nVoice, bOn);
+    else m_doc.SetSolo(nVoice, bOn);
+    // A solo silences every other row: all of them repaint.
+    for (CBeatCell* pCell : m_cellButtons) pCell->update();
+    m_voiceButtons[size_t(nVoice)]->update();
+}
+
+void CRondoView::RefreshSwitches()
+{
+    for (int v = 0; v < CRondoDoc::kVoices; ++v) {
+        for (CVoiceSwitch* pSwitch : {MuteSwitch(v), SoloSwitch(v)}) {
+            const QSignalBlocker block(pSwitch);
+            pSwitch->setChecked(pSwitch->SwitchKind() == CVoiceSwitch::Mute ? m_doc.IsMuted(v) : m_doc.IsSolo(v));
+            pSwitch->update();
+        }
     }
 }
 
@@ -393,9 +704,62 @@ void CRondoView::DrawVoiceButton(QPainter& p, const CVoiceButton& button) const
 
 void CRondoView::DrawBeatCell(QPainter& p, const CBeatCell& cell) const
 {
+    const int v = cell.Voice(), b = cell.Beat();
+    CellLook look{ColorFromRef(m_crNote), ColorFromRef(m_crNoteOn), ColorFromRef(m_crNoteOff)};
+    look.bPlayhead = b == m_nPlayStep;
+    look.bSilent = !m_doc.IsAudible(v);
     // Only this thread writes the cells, so reading needs no lock.
-    PaintBeatCell(p, cell.rect(), m_doc.IsCellOn(cell.Voice(), cell.Beat()), ColorFromRef(m_crNote),
-                  ColorFromRef(m_crNoteOn), ColorFromRef(m_crNoteOff));
+    PaintBeatCell(p, cell.rect(), m_doc.LevelAt(v, b), look);
+    if (cell.hasFocus()) {
+        const QRect rc = cell.rect().adjusted(1, 1, -3, -2);
+        p.setPen(QPen(QColor(255, 255, 255), 1));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(rc);
+        p.setPen(QPen(QColor(0, 0, 0), 1, Qt::DotLine));
+        p.drawRect(rc);
+    }
+}
+
+void CRondoView::DrawVoiceSwitch(QPainter& p, const CVoiceSwitch& button) const
+{
+    const QRect rc = button.rect();
+    const bool bOn = button.isChecked();
+    const QColor lit = button.SwitchKind() == CVoiceSwitch::Mute ? QColor(255, 191, 0) : QColor(110, 210, 110);
+    p.fillRect(rc, bOn ? lit : palette().color(QPalette::Button));
+    PaintButtonEdge(p, rc, bOn || button.isDown());
+    QFont font = p.font();
+    font.setBold(true);
+    p.setFont(font);
+    p.setPen(QColor(0, 0, 0));
+    p.drawText(rc.adjusted(0, 1, 0, 0), Qt::AlignCenter, button.text());
+}
+
+QString CRondoView::VoiceLabel(int nVoice) const
+{
+    const QString name = m_doc.VoiceName(nVoice);
+    return name.trimmed().isEmpty() ? QStringLiteral("Voice %1").arg(nVoice + 1) : name;
+}
+
+QString CRondoView::CellAccessibleName(int nVoice, int nBeat) const
+{
+    return QStringLiteral("%1, step %2, %3")
+        .arg(VoiceLabel(nVoice))
+        .arg(nBeat + 1)
+        .arg(QLatin1String(cells::LevelName(m_doc.LevelAt(nVoice, nBeat))));
+}
+
+QString CRondoView::VoiceAccessibleName(int nVoice) const
+{
+    QStringList parts{VoiceLabel(nVoice), QStringLiteral("voice %1").arg(nVoice + 1)};
+    if (nVoice == m_nCurVoice) parts << QStringLiteral("current");
+    if (m_doc.IsMuted(nVoice)) parts << QStringLiteral("muted");
+    if (m_doc.IsSolo(nVoice)) parts << QStringLiteral("solo");
+    return parts.join(QStringLiteral(", "));
+}
+
+QString CRondoView::SwitchAccessibleName(int nVoice, int nKind) const
+{
+    return (nKind == CVoiceSwitch::Mute ? QStringLiteral("Mute %1") : QStringLiteral("Solo %1")).arg(VoiceLabel(nVoice));
 }
 
 void CRondoView::InvalidateView()
@@ -403,6 +767,12 @@ void CRondoView::InvalidateView()
     update();
     for (CVoiceButton* pButton : m_voiceButtons) pButton->update();
     for (CBeatCell* pCell : m_cellButtons) pCell->update();
+    RefreshSwitches();
+    // An undo may have changed the pitch or the name the Notes page shows.
+    if (m_pSheetFrame) {
+        m_pSheetFrame->SyncNotesPage(-1);
+        m_pSheetFrame->Window()->update();
+    }
 }
 
 void CRondoView::InvalidateCells(int nVoice)

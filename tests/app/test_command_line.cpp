@@ -46,7 +46,10 @@ protected:
         doc.m_nBPM = 132;
         doc.SetChannel(4);
         doc.m_nInstrument = 17;
-        doc.m_cells[0][0] = doc.m_cells[0][6] = doc.m_cells[6][3] = 1;
+        doc.m_cells[0][0] = 1;
+        doc.SetLevel(0, 6, CellLevel::Accent);
+        doc.SetLevel(6, 3, CellLevel::Ghost);
+        doc.SetSwing(58);
         std::strcpy(doc.m_voices[6].szName, "Cowbell");
         ASSERT_TRUE(doc.SaveLoopTo(Path("bossa.rlf")));
         doc.BuildMidiFile(false);
@@ -103,9 +106,16 @@ TEST_F(CommandLineTest, InfoPrintsTheLoopAsJson)
     EXPECT_EQ(voices[6].toObject()["name"].toString(), "Cowbell");
     EXPECT_EQ(voices[6].toObject()["pitch"].toInt(), 62);
     EXPECT_EQ(voices[6].toObject()["velocity"].toInt(), 100);
+    EXPECT_EQ(o["swing"].toInt(), 58);
+    // "cells" stays on or off, whatever the level; "levels" names them.
     EXPECT_EQ(voices[0].toObject()["cells"].toArray(),
               QJsonArray({1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(voices[11].toObject()["cells"].toArray(), QJsonArray({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(voices[0].toObject()["levels"].toArray(),
+              QJsonArray({"on", "off", "off", "off", "off", "off", "accent", "off", "off", "off", "off", "off", "off",
+                          "off", "off", "off"}));
+    EXPECT_EQ(voices[6].toObject()["levels"].toArray()[3].toString(), "ghost");
+    EXPECT_EQ(voices[6].toObject()["cells"].toArray()[3].toInt(), 1);
 }
 
 TEST_F(CommandLineTest, FailuresHaveTheirOwnExitCodes)

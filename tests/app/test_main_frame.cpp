@@ -137,7 +137,7 @@ TEST_F(FrameTest, NewAsksBeforeDroppingChangesAndACancelledSaveKeepsTheLoop)
     command(ID_LOOP_NEW).trigger();
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_EQ(dialogs[0].kind, FileKind::SaveLoop);
-    EXPECT_EQ(dialogs[0].initialName, QStringLiteral("untitled"));
+    EXPECT_EQ(dialogs[0].initialName, QDir::homePath() + QStringLiteral("/untitled"));
     EXPECT_TRUE(doc().IsCellOn(0, 0));
     EXPECT_TRUE(doc().m_bDirty);
     // Yes and a file: saved, then the new loop.
@@ -183,17 +183,19 @@ TEST_F(FrameTest, OpenSaveAndSaveAsRememberTheirFoldersApart)
     EXPECT_EQ(dialogs.size(), 2u);
     EXPECT_FALSE(doc().m_bDirty);
 
-    // Save As starts where Save As saved last, not where Open opened.
+    // Save As starts where Save As saved last, not where Open opened (the
+    // example loops' folder is not writable): the home folder at first.
     chosenFiles = {TempPath("save/copy.rlf")};
     command(ID_LOOP_SAVE_AS).trigger();
-    EXPECT_EQ(dialogs.back().initialName, QStringLiteral("untitled"));
+    EXPECT_EQ(dialogs.back().initialName, QDir::homePath() + QStringLiteral("/untitled"));
     command(ID_LOOP_SAVE_AS).trigger();
     EXPECT_EQ(dialogs.back().initialName, TempPath("save/untitled"));
     command(ID_LOOP_OPEN).trigger();
     EXPECT_EQ(dialogs.back().initialName, TempPath("open/untitled"));
     command(ID_EXPORT).trigger();
     EXPECT_EQ(dialogs.back().kind, FileKind::ExportMidi);
-    EXPECT_EQ(dialogs.back().initialName, QStringLiteral("Your Title")) << "the loop title, no folder yet";
+    EXPECT_EQ(dialogs.back().initialName, QDir::homePath() + QStringLiteral("/Your Title"))
+        << "the loop title in the home folder, no folder yet";
 }
 
 TEST_F(FrameTest, ASaveOrExportOnAFullDiskSaysWhyAndLosesNothing)
@@ -258,12 +260,12 @@ TEST_F(FrameTest, MenusAndToolbarCarryTheCommandsWithTheirKeysAndPrompts)
     ASSERT_NE(pToolBar, nullptr);
     QStringList order;
     for (QAction* pAction : pToolBar->actions()) order << (pAction->isSeparator() ? QStringLiteral("|") : pAction->toolTip());
-    EXPECT_EQ(order.join(u','), QStringLiteral("New,Open,Save,Export,|,Notes,Preferences,MIDI,Sound,|,Add Voice,Delete Voice,|,About"));
+    EXPECT_EQ(order.join(u','), QStringLiteral("New,Open,Save,Export,|,Undo,Redo,|,Notes,Preferences,MIDI,Sound,|,Add Voice,Delete Voice,|,About"));
     for (QAction* pAction : pToolBar->actions())
         EXPECT_TRUE(pAction->isSeparator() || !pAction->icon().pixmap(16, 16).isNull()) << pAction->toolTip().toStdString();
     EXPECT_EQ(command(ID_EXPORT).statusTip(), QStringLiteral("Export as MIDI"));
     EXPECT_EQ(command(ID_EXPORT).shortcut(), QKeySequence(Qt::Key_F10));
-    EXPECT_EQ(command(ID_SHIFT_LEFT).shortcut(), QKeySequence(Qt::Key_Left));
+    EXPECT_EQ(command(ID_SHIFT_LEFT).shortcuts(), (QList<QKeySequence>{QKeySequence(QStringLiteral("Ctrl+Left")), QKeySequence(Qt::Key_Left)}));
     EXPECT_EQ(command(ID_LOOP_SAVE).shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
     EXPECT_EQ(command(ID_MIDI).toolTip(), QStringLiteral("MIDI"));
     EXPECT_EQ(command(ID_SOUND).shortcut(), QKeySequence(Qt::Key_F5));

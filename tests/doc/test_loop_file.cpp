@@ -235,3 +235,82 @@ TEST_F(LoopFileTest, FailedSaveIsReportedAndChangesNothing)
     EXPECT_FALSE(doc->SaveLoopTo(TempPath("dir.rlf")));
     EXPECT_EQ(ReadFile(TempPath("kept.rlf")), before);
 }
+
+TEST_F(LoopFileTest, LevelsAreTaggedCellValuesAndALoopOfTodayStaysByteIdentical)
+{
+    // A loop as every earlier version wrote it: 0 and 1 only, and one odd
+    // non-zero value that plays as on and is kept.
+    RecordImage today;
+    today.Int(16, 6);
+    today.Cell(0, 0, 1);
+    today.Cell(5, 9, 1);
+    today.Cell(3, 3, 7);
+    ASSERT_EQ(Load(today.bytes), CRondoDoc::LoadResult::Loaded);
+    EXPECT_EQ(doc->LevelAt(3, 3), CellLevel::On);
+    EXPECT_EQ(Save(), today.bytes);
+
+    doc->SetLevel(0, 4, CellLevel::Accent);
+    doc->SetLevel(0, 8, CellLevel::Ghost);
+    doc->SetLevel(0, 0, CellLevel::On);
+    RecordImage expected = today;
+    expected.Cell(0, 4, 0x43410002);
+    expected.Cell(0, 8, 0x43410003);
+    const QByteArray saved = Save();
+    EXPECT_EQ(saved, expected.bytes);
+    EXPECT_EQ(saved.mid(268 + 4 * 4, 4), QByteArray("\x02\x00\x41\x43", 4));
+    EXPECT_EQ(saved.mid(268 + 4 * 8, 4), QByteArray("\x03\x00\x41\x43", 4));
+
+    doc->ResetLoop();
+    ASSERT_EQ(Load(saved), CRondoDoc::LoadResult::Loaded);
+    EXPECT_EQ(doc->LevelAt(0, 0), CellLevel::On);
+    EXPECT_EQ(doc->LevelAt(0, 4), CellLevel::Accent);
+    EXPECT_EQ(doc->LevelAt(0, 8), CellLevel::Ghost);
+    EXPECT_EQ(doc->LevelAt(0, 12), CellLevel::Off);
+    // What a reader that knows only "non-zero is on" sees: every level sounds.
+    for (int b : {0, 4, 8}) EXPECT_NE(saved.mid(268 + 4 * b, 4), QByteArray(4, '\0'));
+}
+
+TEST_F(LoopFileTest, SwingTravelsInATaggedBlockAfterTheRecord)
+{
+    const QByteArray straight = Save();
+    ASSERT_EQ(straight.size(), 1472);
+
+    doc->SetSwing(62);
+    const QByteArray swung = Save();
+    ASSERT_EQ(swung.size(), 1472 + 12);
+    EXPECT_EQ(swung.left(1472), straight) << "the record is the same; older readers read only it";
+    EXPECT_EQ(swung.mid(1472), QByteArray("SWNG\x04\x00\x00\x00\x3E\x00\x00\x00", 12));
+
+    doc->ResetLoop();
+    ASSERT_EQ(Load(swung), CRondoDoc::LoadResult::Loaded);
+    EXPECT_EQ(doc->m_nSwing, 62);
+    EXPECT_EQ(Save(), swung);
+
+    // Without the block a loop plays straight; other trailing bytes are
+    // ignored, blocks the reader does not know are skipped.
+    struct Case { QByteArray trailer; int swing; };
+    const QByteArray block = swung.mid(1472);
+    const Case cases[] = {
+        {QByteArray(), 50},
+        {QByteArray(100, 'x'), 50},
+        {QByteArray("SWNG\x04\x00\x00\x00\x3E\x00", 10), 50},                  // cut short
+        {QByteArray("SWNG\x02\x00\x00\x00\x3E\x00", 10), 50},                  // wrong length
+        {QByteArray("SWNG\x04\x00\x00\x00\x63\x00\x00\x00", 12), 75},          // 99: at most 75
+        {QByteArray("SWNG\x04\x00\x00\x00\xF6\xFF\xFF\xFF", 12), 50},          // -10: straight
+        {QByteArray("NEXT\x03\x00\x00\x00\x01\x02\x03", 11) + block, 62},       // an unknown block first
+        {block + QByteArray("\xFF\xFF\xFF\xFF trailing", 13), 62},
+        {QByteArray("JUNK\xFF\xFF\xFF\x7F", 8) + block, 50},                    // runs past the end: the chain stops
+    };
+    for (const Case& c : cases) {
+        doc->ResetLoop();
+        doc->SetSwing(70);
+        ASSERT_EQ(Load(RecordImage().bytes + c.trailer), CRondoDoc::LoadResult::Loaded) << c.trailer.toHex().toStdString();
+        EXPECT_EQ(doc->m_nSwing, c.swing) << c.trailer.toHex().toStdString();
+    }
+    // The older forms carry no blocks: their size is their form.
+    RecordImage older;
+    older.Magic("Rondo2");
+    ASSERT_EQ(Load(older.bytes.left(1468)), CRondoDoc::LoadResult::Loaded);
+    EXPECT_EQ(doc->m_nSwing, 50);
+    EXPECT_EQ(Load(older.bytes + block), CRondoDoc::LoadResult::Invalid);
+}

@@ -220,8 +220,8 @@ TEST_F(DocTest, FileCommandsRememberTheirFoldersApart)
     view->m_onChooseFile = [&](IRondoView::FileKind kind, const QString&) -> std::optional<QString> {
         return kind == IRondoView::FileKind::SaveLoop ? saved : TempPath("opened/none.rlf");
     };
-    EXPECT_TRUE(doc->SaveLoopCommand());  // no file yet: goes through Save As
-    EXPECT_EQ(view->m_fileRequests.last(), "untitled");
+    EXPECT_TRUE(doc->SaveLoopCommand());  // no file yet: goes through Save As, from the home folder
+    EXPECT_EQ(view->m_fileRequests.last(), QDir::homePath() + "/untitled");
     EXPECT_EQ(view->m_strTitle, "beat - Rondo");
     EXPECT_EQ(settings.GetString("Save", "DirPath", "?"), TempPath("saved"));
 

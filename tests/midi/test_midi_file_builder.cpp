@@ -1,6 +1,7 @@
 #include "doc/DocFixture.h"
 #include "midi/SmfReader.h"
 
+#include <array>
 #include <random>
 
 namespace {
@@ -200,4 +201,105 @@ TEST_F(BuilderTest, RandomLoopsParseAndPlaceEveryNoteOnTheGrid)
             }
         }
     }
+}
+
+TEST_F(BuilderTest, EachCellPlaysAtItsLevelInBothForms)
+{
+    doc->m_bProgChgExport = false;
+    doc->SetLevel(0, 0, CellLevel::On);
+    doc->SetLevel(0, 4, CellLevel::Accent);
+    doc->SetLevel(0, 8, CellLevel::Ghost);
+    doc->SetCell(1, 8, 7);  // no level of ours: plays as on
+    doc->m_voices[1].byVelocity = 90;
+    doc->BuildMidiFile(false);
+    EXPECT_EQ(NoteEvents(*doc), (Bytes{0x00, 0x99, 0x32, 0x64, 0x1E, 0x32, 0x00,   // on: the voice's 100
+                                       0x5A, 0x32, 0x7F, 0x1E, 0x32, 0x00,         // accent: 127
+                                       0x5A, 0x32, 0x2D, 0x00, 0x34, 0x5A,         // ghost: 45 % of 100
+                                       0x1E, 0x32, 0x00, 0x00, 0x34, 0x00,
+                                       0x81, 0x52, 0xFF, 0x2F, 0x00}));
+
+    doc->BuildMidiFile(true);
+    auto streamVelocity = [&](int v, int s) { return int(doc->m_pNoteEvents[96 * s + 4 * v + 3]); };
+    EXPECT_EQ(streamVelocity(0, 0), 100);
+    EXPECT_EQ(streamVelocity(0, 4), 127);
+    EXPECT_EQ(streamVelocity(0, 8), 45);
+    EXPECT_EQ(streamVelocity(1, 8), 90);
+    EXPECT_EQ(streamVelocity(0, 12), 0);
+
+    // A ghost is soft, never silent, while its voice sounds at all.
+    EXPECT_EQ(cells::Velocity(cells::kGhost, 2), 1);
+    EXPECT_EQ(cells::Velocity(cells::kGhost, 0), 0);
+    EXPECT_EQ(cells::Velocity(cells::kGhost, 127), 57);
+}
+
+TEST_F(BuilderTest, SwingMovesTheOffBeatsAndStraightStaysAsItWas)
+{
+    doc->m_bProgChgExport = false;
+    for (int s = 0; s < 16; ++s) doc->SetCell(0, s, cells::kOn);
+    doc->SetCell(2, 3, cells::kAccent);
+    doc->BuildMidiFile(false);
+    const Bytes straight = Image(*doc);
+
+    struct Case { int swing; unsigned late; };
+    for (const Case c : {Case{51, 1}, Case{58, 5}, Case{66, 10}, Case{75, 15}}) {
+        doc->SetSwing(c.swing);
+        doc->BuildMidiFile(false);
+        const smf::File f = smf::Parse(Image(*doc));
+        ASSERT_EQ(f.error, "") << c.swing;
+        std::vector<std::array<unsigned, 3>> notes;  // tick, pitch, velocity
+        for (const smf::Event& e : f.trackEvents[1])
+            if (e.status == 0x99) notes.push_back({e.tick, e.data[0], e.data[1]});
+        std::vector<std::array<unsigned, 3>> want;
+        for (unsigned s = 0; s < 16; ++s) {
+            const unsigned on = 30 * s + (s % 2 ? c.late : 0);
+            want.push_back({on, 50, 100});
+            if (s == 3) want.push_back({on, 54, 127});
+            want.push_back({30 * s + 30, 50, 0});  // every note still ends at the next step
+            if (s == 3) want.push_back({30 * s + 30, 54, 0});
+        }
+        EXPECT_EQ(notes, want) << c.swing;
+        EXPECT_EQ(f.trackEvents[1].back().tick, 480u);
+    }
+
+    // The stream form: an off-beat step's notes start late and its step
+    // still lasts 30 ticks.
+    doc->SetSwing(75);
+    doc->BuildMidiFile(true);
+    for (int s = 0; s < 16; ++s) {
+        const uint8_t* step = doc->m_pNoteEvents + 96 * s;
+        EXPECT_EQ(step[0], s % 2 ? 15 : 0) << s;
+        EXPECT_EQ(step[48], s % 2 ? 15 : 30) << s;
+        for (int v = 1; v < 12; ++v) EXPECT_EQ(step[4 * v] + step[48 + 4 * v], 0) << s;
+    }
+
+    doc->SetSwing(50);
+    doc->BuildMidiFile(false);
+    EXPECT_EQ(Image(*doc), straight);
+    // Two steps, swung to 75 %: the off-beat comes 15 ticks late, byte for byte.
+    doc->ResetLoop();
+    doc->m_bProgChgExport = false;
+    doc->SetSwing(75);
+    doc->SetCell(0, 0, cells::kOn);
+    doc->SetCell(0, 1, cells::kOn);
+    doc->BuildMidiFile(false);
+    EXPECT_EQ(NoteEvents(*doc), (Bytes{0x00, 0x99, 0x32, 0x64, 0x1E, 0x32, 0x00, 0x0F, 0x32, 0x64, 0x0F, 0x32, 0x00,
+                                       0x83, 0x24, 0xFF, 0x2F, 0x00}));
+}
+
+TEST_F(BuilderTest, MutedVoicesAreSilentInTheStreamOnly)
+{
+    doc->SetCell(0, 0, cells::kOn);
+    doc->SetCell(1, 0, cells::kOn);
+    doc->SetCell(2, 0, cells::kAccent);
+    doc->BuildMidiFile(false);
+    const Bytes exported = Image(*doc);
+    doc->SetMuted(1, true);
+    doc->SetSolo(2, true);
+    doc->SetSolo(1, true);  // soloed but muted: still silent
+    doc->BuildMidiFile(false);
+    EXPECT_EQ(Image(*doc), exported) << "the export plays every voice";
+    doc->BuildMidiFile(true);
+    EXPECT_EQ(doc->m_pNoteEvents[4 * 0 + 3], 0);
+    EXPECT_EQ(doc->m_pNoteEvents[4 * 1 + 3], 0);
+    EXPECT_EQ(doc->m_pNoteEvents[4 * 2 + 3], 127);
 }

@@ -310,3 +310,120 @@ TEST_F(PlaybackTest, MidiClockGoesToPortsWithStartAndStopButNeverToTheSynthesize
     ASSERT_TRUE(doc->Stop());
     for (const auto& e : midiOut.m_closedSent) EXPECT_TRUE(e.msg != 0xF8 && e.msg != 0xFA && e.msg != 0xFC);
 }
+
+namespace {
+
+// When voice v sounded (a note-on with a velocity), and how loud.
+std::vector<std::pair<int64_t, int>> HitsOf(const CVirtualMidiDriver& clock, int pitch)
+{
+    std::vector<std::pair<int64_t, int>> hits;
+    for (const auto& sent : clock.m_sent) {
+        if ((sent.msg & 0xF0) == 0x90 && int((sent.msg >> 8) & 0x7F) == pitch && (sent.msg >> 16) != 0)
+            hits.emplace_back(sent.time, int(sent.msg >> 16));
+    }
+    return hits;
+}
+
+} // namespace
+
+TEST_F(PlaybackTest, SwingDelaysTheOffBeatsAtEveryTempo)
+{
+    for (int s = 0; s < 16; ++s) SetCell(0, s, 1);
+    doc->SetSwing(66);  // the off-beats 10 ticks late
+    struct Case { int bpm; int64_t tick; };  // a tick: 60 s / (120 × BPM)
+    for (const Case c : {Case{100, 5 * kMs}, Case{200, 2500000}}) {
+        view->SetTempoPos(c.bpm);
+        ASSERT_TRUE(doc->Play());
+        Clock().AdvanceTo(32 * 30 * c.tick);  // two passes
+        const auto hits = HitsOf(Clock(), 50);
+        ASSERT_EQ(hits.size(), 32u) << c.bpm;
+        for (int k = 0; k < 32; ++k)
+            EXPECT_EQ(hits[size_t(k)].first, (30 * k + (k % 2 ? 10 : 0)) * c.tick) << c.bpm << " step " << k;
+        // The change is heard within two steps: from step 34 on, straight.
+        doc->SetSwing(50);
+        Clock().AdvanceTo(40 * 30 * c.tick);
+        const auto later = HitsOf(Clock(), 50);
+        ASSERT_EQ(later.size(), 40u);
+        for (int k = 34; k < 40; ++k) EXPECT_EQ(later[size_t(k)].first, 30 * k * c.tick) << c.bpm << " step " << k;
+        EXPECT_EQ(doc->m_hStream->Underruns(), 0u);
+        ASSERT_TRUE(doc->Stop());
+        doc->SetSwing(66);
+    }
+}
+
+TEST_F(PlaybackTest, AccentsAndGhostsPlayAtTheirVelocities)
+{
+    doc->SetLevel(0, 0, CellLevel::On);
+    doc->SetLevel(0, 1, CellLevel::Accent);
+    doc->SetLevel(0, 2, CellLevel::Ghost);
+    doc->m_voices[0].byVelocity = 80;
+    ASSERT_TRUE(doc->Play());
+    Clock().AdvanceTo(3 * kStep100 + kMs);
+    EXPECT_EQ(HitsOf(Clock(), 50), (std::vector<std::pair<int64_t, int>>{{0, 80}, {kStep100, 127}, {2 * kStep100, 36}}));
+}
+
+TEST_F(PlaybackTest, MuteAndSoloAreHeardWithinTwoSteps)
+{
+    for (int v = 0; v < 3; ++v)
+        for (int s = 0; s < 16; ++s) SetCell(v, s, 1);
+    ASSERT_TRUE(doc->Play());
+    auto stepsOf = [&](int v) {
+        std::vector<int64_t> steps;
+        for (const auto& hit : HitsOf(Clock(), 50 + 2 * v)) steps.push_back(hit.first / kStep100);
+        return steps;
+    };
+    Clock().AdvanceTo(4 * kStep100 + kMs);  // step 4 plays, step 5 is queued
+    doc->SetMuted(1, true);
+    Clock().AdvanceTo(8 * kStep100 + kMs);
+    doc->SetSolo(2, true);
+    Clock().AdvanceTo(12 * kStep100 + kMs);
+    doc->SetSolo(2, false);
+    doc->SetMuted(1, false);
+    Clock().AdvanceTo(16 * kStep100 + kMs);
+    EXPECT_EQ(stepsOf(0), (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 14, 15, 16}));
+    EXPECT_EQ(stepsOf(1), (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 14, 15, 16}));
+    EXPECT_EQ(stepsOf(2), (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
+    EXPECT_FALSE(doc->m_bDirty) << "mute and solo are not changes of the loop";
+    EXPECT_FALSE(doc->History().CanUndo());
+
+    // New starts with every voice heard.
+    doc->SetMuted(0, true);
+    ASSERT_TRUE(doc->Stop());
+    doc->ResetLoop();
+    EXPECT_FALSE(doc->IsMuted(0));
+}
+
+TEST_F(PlaybackTest, ThePlayheadIsTheStepTheClockHasReached)
+{
+    EXPECT_EQ(doc->PlayingStep(), -1);
+    ASSERT_TRUE(doc->Play());
+    EXPECT_EQ(doc->PlayingStep(), 0);
+    for (int k = 0; k < 40; ++k) {
+        Clock().AdvanceTo(k * kStep100 + kMs);
+        ASSERT_EQ(doc->PlayingStep(), k % 16) << k;
+        // Just before the next step's notes, still this step.
+        Clock().AdvanceTo((k + 1) * kStep100 - kMs);
+        ASSERT_EQ(doc->PlayingStep(), k % 16) << k;
+    }
+    uint64_t tick = 0;
+    ASSERT_EQ(midiout::StreamPosition(doc->m_hStream, &tick), MMSYSERR_NOERROR);
+    EXPECT_EQ(tick, 39u * 30);
+
+    // Swung, an off-beat step starts with its late notes.
+    doc->SetSwing(75);  // 15 ticks, 75 ms at 100 BPM
+    const int64_t pass = 16 * kStep100;
+    Clock().AdvanceTo(3 * pass + 5 * kStep100 + kMs);
+    EXPECT_EQ(doc->PlayingStep(), 4);
+    Clock().AdvanceTo(3 * pass + 5 * kStep100 + 76 * kMs);
+    EXPECT_EQ(doc->PlayingStep(), 5);
+    Clock().AdvanceTo(3 * pass + 6 * kStep100 + kMs);
+    EXPECT_EQ(doc->PlayingStep(), 6);
+
+    // A tempo change keeps the step the clock is in.
+    doc->SetTempo(200);
+    Clock().AdvanceBy(2 * 75 * kMs);
+    EXPECT_EQ(doc->PlayingStep(), 8);
+    ASSERT_TRUE(doc->Stop());
+    EXPECT_EQ(doc->PlayingStep(), -1);
+    EXPECT_EQ(midiout::StreamPosition(nullptr, &tick), MMSYSERR_INVALHANDLE);
+}

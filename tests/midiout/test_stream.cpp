@@ -181,3 +181,27 @@ TEST_F(StreamTest, PropertiesAndFailures)
     EXPECT_EQ(midiout::StreamOpen(service, &second, &id, 1, nullptr, nullptr), MMSYSERR_BADDEVICEID);
     EXPECT_EQ(second, nullptr);
 }
+
+TEST_F(StreamTest, ThePositionIsTheTickOfTheLastEventHandedToTheDevice)
+{
+    uint64_t tick = 99;
+    ASSERT_EQ(midiout::StreamPosition(stream, &tick), MMSYSERR_NOERROR);
+    EXPECT_EQ(tick, 0u);
+    EXPECT_EQ(midiout::StreamPosition(stream, nullptr), MMSYSERR_INVALPARAM);
+    QueueBoth();
+    MidiPropTempo tempo;
+    tempo.dwTempo = 600000;  // a tick is 5 ms
+    ASSERT_EQ(midiout::StreamProperty(stream, &tempo, MIDIPROP_SET | MIDIPROP_TEMPO), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiout::StreamRestart(stream), MMSYSERR_NOERROR);
+    struct Case { int64_t time; uint64_t tick; };
+    // Events at ticks 0, 30 (the first buffer's last), 30 and 60.
+    for (const Case c : {Case{1000000, 0}, Case{149000000, 0}, Case{151000000, 30}, Case{290000000, 30},
+                         Case{301000000, 60}, Case{900000000, 60}}) {
+        clock->AdvanceTo(c.time);
+        ASSERT_EQ(midiout::StreamPosition(stream, &tick), MMSYSERR_NOERROR);
+        EXPECT_EQ(tick, c.tick) << c.time;
+    }
+    ASSERT_EQ(midiout::StreamStop(stream), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiout::StreamPosition(stream, &tick), MMSYSERR_NOERROR);
+    EXPECT_EQ(tick, 0u) << "a stop goes back to the start";
+}

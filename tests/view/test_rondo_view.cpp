@@ -3,6 +3,7 @@
 #include "view/GridButtons.h"
 #include "view/PropSheetHost.h"
 
+#include <QAccessible>
 #include <QImage>
 #include <QLabel>
 #include <QStatusBar>
@@ -10,6 +11,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTest>
 #include <QThread>
 
@@ -29,6 +31,14 @@ void Press(QAbstractButton* pButton)
 {
     QTest::mousePress(pButton, Qt::LeftButton, Qt::NoModifier, QPoint(3, 3));
     QTest::mouseRelease(pButton, Qt::LeftButton, Qt::NoModifier, QPoint(3, 3));
+}
+
+// The pointer moving to at (in pButton's coordinates) with the left button held.
+void Move(QWidget* pButton, const QPoint& at, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QMouseEvent move(QEvent::MouseMove, QPointF(at), QPointF(pButton->mapToGlobal(at)), Qt::NoButton, Qt::LeftButton,
+                     modifiers);
+    QApplication::sendEvent(pButton, &move);
 }
 
 bool HasPixelOf(const QImage& image, const QRect& area, const QColor& color)
@@ -101,19 +111,103 @@ TEST_F(ViewTest, ACellPressTogglesTheCellPaintsItAndMovesTheCurrentVoice)
     EXPECT_FALSE(doc().IsCellOn(2, 5));
 }
 
-TEST_F(ViewTest, ACellTogglesAgainWhenThePointerComesBackWhileHeld)
+TEST_F(ViewTest, ADragPaintsThePressedStateIntoEveryCellItEntersAsOneUndoStep)
 {
-    CBeatCell* pCell = view().Cell(0, 0);
-    const QPoint inside(3, 3), outside(pCell->width() + 40, 3);
-    QTest::mousePress(pCell, Qt::LeftButton, Qt::NoModifier, inside);
-    EXPECT_TRUE(doc().IsCellOn(0, 0));
-    for (const QPoint& at : {outside, inside}) {
-        QMouseEvent move(QEvent::MouseMove, at, pCell->mapToGlobal(at), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(pCell, &move);
+    CRondoView& v = view();
+    doc().SetCell(1, 3, cells::kAccent);  // painted over with a plain hit
+    doc().CommitEdit("Accent");
+    CBeatCell* pFirst = v.Cell(0, 1);
+    const QPoint inside(3, 3);
+    QTest::mousePress(pFirst, Qt::LeftButton, Qt::NoModifier, inside);
+    EXPECT_TRUE(doc().IsCellOn(0, 1));
+    // Out of the cell and back: no second toggle.
+    for (const QPoint& at : {QPoint(pFirst->width() + 40, 3), inside}) Move(pFirst, at);
+    EXPECT_TRUE(doc().IsCellOn(0, 1));
+    // Across to step 5 and down into the second row, in one fast move each.
+    Move(pFirst, pFirst->mapFrom(&v, v.Cell(0, 5)->geometry().center()));
+    Move(pFirst, pFirst->mapFrom(&v, v.Cell(1, 5)->geometry().center()));
+    Move(pFirst, pFirst->mapFrom(&v, v.Cell(1, 3)->geometry().center()));
+    QTest::mouseRelease(pFirst, Qt::LeftButton, Qt::NoModifier, inside);
+    for (int b = 1; b <= 5; ++b) EXPECT_EQ(doc().LevelAt(0, b), CellLevel::On) << b;
+    for (int b = 3; b <= 5; ++b) EXPECT_EQ(doc().LevelAt(1, b), CellLevel::On) << b;
+    EXPECT_FALSE(doc().IsCellOn(1, 2));
+    EXPECT_FALSE(doc().IsCellOn(0, 0));
+    EXPECT_EQ(command(ID_EDIT_UNDO).text(), QStringLiteral("&Undo Paint"));
+
+    // A stroke that starts on a set cell clears.
+    QTest::mousePress(v.Cell(0, 5), Qt::LeftButton, Qt::NoModifier, inside);
+    Move(v.Cell(0, 5), v.Cell(0, 5)->mapFrom(&v, v.Cell(0, 3)->geometry().center()));
+    QTest::mouseRelease(v.Cell(0, 5), Qt::LeftButton, Qt::NoModifier, inside);
+    for (int b = 3; b <= 5; ++b) EXPECT_FALSE(doc().IsCellOn(0, b)) << b;
+
+    command(ID_EDIT_UNDO).trigger();
+    for (int b = 3; b <= 5; ++b) EXPECT_TRUE(doc().IsCellOn(0, b)) << b;
+    command(ID_EDIT_UNDO).trigger();  // the whole first stroke, both rows
+    for (int b = 0; b < 16; ++b) EXPECT_FALSE(doc().IsCellOn(0, b)) << b;
+    EXPECT_EQ(doc().LevelAt(1, 3), CellLevel::Accent);
+    EXPECT_FALSE(doc().IsCellOn(1, 5));
+    EXPECT_EQ(command(ID_EDIT_REDO).text(), QStringLiteral("&Redo Paint"));
+    command(ID_EDIT_UNDO).trigger();
+    EXPECT_FALSE(command(ID_EDIT_UNDO).isEnabled());
+    EXPECT_EQ(command(ID_EDIT_UNDO).text(), QStringLiteral("&Undo"));
+    EXPECT_EQ(command(ID_EDIT_REDO).text(), QStringLiteral("&Redo Accent"));
+    EXPECT_FALSE(doc().m_bDirty);
+}
+
+TEST_F(ViewTest, ShiftClickCyclesTheLevelShiftDragPaintsAccentsAndTheWheelStepsIt)
+{
+    CRondoView& v = view();
+    const QPoint inside(3, 3);
+    const CellLevel cycle[] = {CellLevel::On, CellLevel::Accent, CellLevel::Ghost, CellLevel::Off};
+    for (CellLevel want : cycle) {
+        QTest::mouseClick(v.Cell(2, 0), Qt::LeftButton, Qt::ShiftModifier, inside);
+        EXPECT_EQ(doc().LevelAt(2, 0), want);
     }
-    EXPECT_FALSE(doc().IsCellOn(0, 0)) << "drawn pressed a second time";
-    QTest::mouseRelease(pCell, Qt::LeftButton, Qt::NoModifier, inside);
-    EXPECT_FALSE(doc().IsCellOn(0, 0)) << "the release does not toggle";
+    EXPECT_EQ(command(ID_EDIT_UNDO).text(), QStringLiteral("&Undo Accent"));
+
+    // Shift held from a plain hit: the whole stroke, first cell too, is accents.
+    doc().SetCell(2, 4, cells::kOn);
+    QTest::mousePress(v.Cell(2, 4), Qt::LeftButton, Qt::ShiftModifier, inside);
+    Move(v.Cell(2, 4), v.Cell(2, 4)->mapFrom(&v, v.Cell(2, 7)->geometry().center()), Qt::ShiftModifier);
+    QTest::mouseRelease(v.Cell(2, 4), Qt::LeftButton, Qt::ShiftModifier, inside);
+    for (int b = 4; b <= 7; ++b) EXPECT_EQ(doc().LevelAt(2, b), CellLevel::Accent) << b;
+
+    // The wheel: louder up to accent, softer down to off, one step per run of notches.
+    const int steps = int(doc().History().Steps());
+    auto wheel = [&](int delta) {
+        QWheelEvent e(QPointF(inside), QPointF(v.Cell(3, 2)->mapToGlobal(inside)), QPoint(), QPoint(0, delta), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(v.Cell(3, 2), &e);
+    };
+    wheel(120);
+    EXPECT_EQ(doc().LevelAt(3, 2), CellLevel::Ghost);
+    wheel(60);
+    wheel(60);
+    EXPECT_EQ(doc().LevelAt(3, 2), CellLevel::On);
+    wheel(240);
+    wheel(120);
+    EXPECT_EQ(doc().LevelAt(3, 2), CellLevel::Accent);
+    EXPECT_EQ(int(doc().History().Steps()), steps + 1);
+    wheel(-240);
+    EXPECT_EQ(doc().LevelAt(3, 2), CellLevel::Ghost);
+    EXPECT_EQ(int(doc().History().Steps()), steps + 1) << "still one step";
+    command(ID_EDIT_UNDO).trigger();
+    EXPECT_EQ(doc().LevelAt(3, 2), CellLevel::Off);
+
+    // What the painting shows: a plain hit exactly as before, an accent its
+    // mark, a ghost paler; every cell of the row says its level to a reader.
+    doc().SetCell(0, 0, cells::kOn);
+    doc().SetCell(0, 1, cells::kAccent);
+    doc().SetCell(0, 2, cells::kGhost);
+    v.InvalidateView();
+    QApplication::processEvents();
+    const QImage image = Grab();
+    const QColor noteOn(255, 0, 255), noteOff(128, 0, 128), note(0, 0, 0);
+    const QRect on = CellRect(0, 0), accent = CellRect(0, 1), ghost = CellRect(0, 2);
+    EXPECT_EQ(PixelAt(image, on.topLeft() + QPoint(3, 4)), noteOn);
+    EXPECT_EQ(PixelAt(image, accent.topLeft() + QPoint(3, 4)), note) << "the accent mark";
+    EXPECT_EQ(PixelAt(image, ghost.topLeft() + QPoint(4, 4)), MixColors(noteOn, noteOff, 0.5));
+    EXPECT_EQ(PixelAt(image, ghost.topLeft() + QPoint(8, 10)), MixColors(note, MixColors(noteOn, noteOff, 0.5), 0.5));
 }
 
 TEST_F(ViewTest, VoiceButtonsOpenAndFollowThePropertyWindow)
@@ -293,6 +387,7 @@ TEST_F(ViewTest, EveryMoveOfTheSliderWhilePlayingIsTheTempoThatPlays)
 
 TEST_F(ViewTest, TempoReportsFromTheCallbackThreadReachTheStatusBarQueued)
 {
+    view().OnStart();
     QThread* pThread = QThread::create([this] {
         for (int bpm = 41; bpm <= 120; ++bpm) view().PostBpmFromDevice(bpm);
     });
@@ -311,6 +406,21 @@ TEST_F(ViewTest, TempoReportsFromTheCallbackThreadReachTheStatusBarQueued)
     const int nText = pPane->fontMetrics().horizontalAdvance(pPane->text());
     EXPECT_GE(pPane->width(), nText);
     EXPECT_LE(pPane->width(), nText + 12);
+
+    // After Stop the pane shows no tempo, and a report that was still on its
+    // way when playback ended does not bring one back.
+    view().PostBpmFromDevice(77);
+    view().OnStop();
+    EXPECT_EQ(frame().PaneText(1), QStringLiteral("BPM"));
+    QApplication::processEvents();
+    EXPECT_EQ(frame().PaneText(1), QStringLiteral("BPM"));
+    view().OnStart();
+    view().PostBpmFromDevice(90);
+    QApplication::processEvents();
+    EXPECT_EQ(frame().PaneText(1), QStringLiteral("90 BPM"));
+    view().OnStop();
+    command(ID_LOOP_NEW).trigger();
+    EXPECT_EQ(frame().PaneText(1), QStringLiteral("BPM"));
 }
 
 TEST_F(ViewTest, ATempoTheDeviceSetsWhilePlayingMovesTheSlider)
@@ -392,4 +502,130 @@ TEST(GridPaintingTest, VoiceButtonEdgesLeaveEachSegmentsEndPointToTheNext)
     EXPECT_EQ(sunken.pixelColor(1, 1), black);
     EXPECT_EQ(sunken.pixelColor(47, 1), black);
     EXPECT_EQ(sunken.pixelColor(48, 1), face);
+}
+
+namespace {
+
+// A key as the user types it: to whatever has the focus.
+void Type(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier, int nTimes = 1)
+{
+    for (int i = 0; i < nTimes; ++i) {
+        QWidget* pFocus = QApplication::focusWidget();
+        ASSERT_NE(pFocus, nullptr);
+        QTest::keyClick(pFocus, key, modifiers);
+    }
+}
+
+} // namespace
+
+TEST_F(ViewTest, ABeatMadeAccentedSwungAndUndoneWithTheKeyboardAlone)
+{
+    CRondoView& v = view();
+    frame().activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&frame()));
+    v.StartButton()->setFocus();
+
+    // Tab: Start, the swing (Stop and the tempo wait for playback), the four
+    // voice buttons, then into the grid at its first cell.
+    Type(Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), v.SwingBox());
+    Type(Qt::Key_Tab, Qt::NoModifier, 5);
+    ASSERT_EQ(QApplication::focusWidget(), v.Cell(0, 0));
+
+    // Kick on the four beats, snare on two and four with an accent, a ghost.
+    for (int beat = 0; beat < 4; ++beat) {
+        Type(Qt::Key_Space);
+        if (beat < 3) Type(Qt::Key_Right, Qt::NoModifier, 4);
+    }
+    Type(Qt::Key_Down);
+    Type(Qt::Key_Space);   // (1, 12)
+    Type(Qt::Key_Space, Qt::ShiftModifier);  // on -> accent
+    Type(Qt::Key_Left, Qt::NoModifier, 8);
+    Type(Qt::Key_Space);   // (1, 4)
+    Type(Qt::Key_Left);
+    Type(Qt::Key_Space, Qt::ShiftModifier, 3);  // off -> on -> accent -> ghost
+    EXPECT_EQ(QApplication::focusWidget(), v.Cell(1, 3));
+    EXPECT_EQ(v.m_nCurVoice, 1) << "the focused row is the current voice";
+    for (int b = 0; b < 16; ++b) {
+        EXPECT_EQ(doc().LevelAt(0, b), b % 4 == 0 ? CellLevel::On : CellLevel::Off) << b;
+        const CellLevel snare = b == 4 ? CellLevel::On : b == 12 ? CellLevel::Accent : b == 3 ? CellLevel::Ghost : CellLevel::Off;
+        EXPECT_EQ(doc().LevelAt(1, b), snare) << b;
+    }
+    // The arrows stop at the grid's edges; Home and End go to them.
+    Type(Qt::Key_Home);
+    Type(Qt::Key_Left);
+    EXPECT_EQ(QApplication::focusWidget(), v.Cell(1, 0));
+    Type(Qt::Key_End);
+    EXPECT_EQ(QApplication::focusWidget(), v.Cell(1, 15));
+
+    // Rotation's own key works in the grid too: the snare one step later.
+    Type(Qt::Key_Right, Qt::ControlModifier);
+    EXPECT_EQ(doc().LevelAt(1, 5), CellLevel::On);
+    EXPECT_EQ(doc().LevelAt(1, 13), CellLevel::Accent);
+    EXPECT_EQ(command(ID_EDIT_UNDO).text(), QStringLiteral("&Undo Rotate Right"));
+    Type(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(doc().LevelAt(1, 12), CellLevel::Accent);
+
+    // Back out of the grid to the swing, up to 58 %.
+    Type(Qt::Key_Tab, Qt::ShiftModifier, 5);
+    ASSERT_EQ(QApplication::focusWidget(), v.SwingBox());
+    Type(Qt::Key_Up, Qt::NoModifier, 8);
+    EXPECT_EQ(doc().m_nSwing, 58);
+    // Undo reaches the loop from the swing box, and Redo comes back.
+    Type(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(doc().m_nSwing, 57);
+    EXPECT_EQ(v.SwingBox()->value(), 57);
+    Type(Qt::Key_Y, Qt::ControlModifier);
+    EXPECT_EQ(doc().m_nSwing, 58);
+    Type(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);  // nothing left to redo
+    EXPECT_EQ(doc().m_nSwing, 58);
+
+    // Everything undone, step by step, back to the new loop.
+    int nUndone = 0;
+    while (command(ID_EDIT_UNDO).isEnabled() && nUndone < 100) {
+        Type(Qt::Key_Z, Qt::ControlModifier);
+        ++nUndone;
+    }
+    EXPECT_EQ(nUndone, 4 + 1 + 1 + 1 + 3 + 8);  // the kick, the snare, the swing
+    for (int b = 0; b < 16; ++b) EXPECT_FALSE(doc().IsCellOn(0, b) || doc().IsCellOn(1, b)) << b;
+    EXPECT_EQ(doc().m_nSwing, 50);
+    EXPECT_FALSE(doc().m_bDirty);
+
+    // Tab leaves the grid in one step, to the beginning.
+    v.FocusCell()->setFocus();
+    Type(Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), v.StartButton());
+}
+
+TEST_F(ViewTest, CellsAndVoiceButtonsTellAssistiveToolsWhatTheyAre)
+{
+    CRondoView& v = view();
+    doc().SetCell(2, 4, cells::kAccent);
+    QAccessibleInterface* pCell = QAccessible::queryAccessibleInterface(v.Cell(2, 4));
+    ASSERT_NE(pCell, nullptr);
+    EXPECT_EQ(pCell->text(QAccessible::Name), QStringLiteral("Voice 3, step 5, accent"));
+    EXPECT_EQ(pCell->role(), QAccessible::CheckBox);
+    EXPECT_TRUE(pCell->state().checked);
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(v.Cell(0, 15))->text(QAccessible::Name), QStringLiteral("Voice 1, step 16, off"));
+    EXPECT_FALSE(QAccessible::queryAccessibleInterface(v.Cell(0, 15))->state().checked);
+
+    // The press action toggles, as Space does.
+    QAccessibleActionInterface* pAction = QAccessible::queryAccessibleInterface(v.Cell(0, 15))->actionInterface();
+    ASSERT_NE(pAction, nullptr);
+    pAction->doAction(QAccessibleActionInterface::pressAction());
+    QTest::qWait(200);  // the animated click
+    EXPECT_TRUE(doc().IsCellOn(0, 15));
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(v.Cell(0, 15))->text(QAccessible::Name), QStringLiteral("Voice 1, step 16, on"));
+
+    std::strcpy(doc().m_voices[2].szName, "Snare");
+    EXPECT_EQ(pCell->text(QAccessible::Name), QStringLiteral("Snare, step 5, accent"));
+    QAccessibleInterface* pVoice = QAccessible::queryAccessibleInterface(v.VoiceButton(2));
+    EXPECT_EQ(pVoice->text(QAccessible::Name), QStringLiteral("Snare, voice 3"));
+    v.MuteSwitch(2)->click();
+    v.SetCurVoice(2);
+    EXPECT_EQ(pVoice->text(QAccessible::Name), QStringLiteral("Snare, voice 3, current, muted"));
+    QAccessibleInterface* pMute = QAccessible::queryAccessibleInterface(v.MuteSwitch(2));
+    EXPECT_EQ(pMute->text(QAccessible::Name), QStringLiteral("Mute Snare"));
+    EXPECT_TRUE(pMute->state().checked);
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(v.SoloSwitch(0))->text(QAccessible::Name), QStringLiteral("Solo Voice 1"));
 }
