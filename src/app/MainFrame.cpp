@@ -21,7 +21,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTemporaryDir>
-#include <QDesktopServices>
+#include <QPointer>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
@@ -45,7 +45,7 @@ QString WithoutMnemonics(QString text)
 
 CMainFrame::CMainFrame(CRondoDoc& doc) : m_doc(doc), m_pView(new CRondoView(doc, this))
 {
-    m_openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+    m_openUrl = &OpenUrlOnDesktop;
     setWindowTitle(QStringLiteral("Rondo"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/rondo.svg")));
     setCentralWidget(m_pView);
@@ -357,10 +357,13 @@ QString CMainFrame::HelpFile()
 void CMainFrame::OnHelpFinder()
 {
     const QString path = HelpFile();
-    if (!QFileInfo::exists(path) || !m_openUrl(QUrl::fromLocalFile(path))) {
+    const QPointer<CMainFrame> pFrame(this);
+    const auto onFailed = [pFrame, path] {
         QApplication::beep();
-        SetPaneTextFit(0, QStringLiteral("The help page %1 could not be opened.").arg(QDir::toNativeSeparators(path)));
-    }
+        if (pFrame)
+            pFrame->SetPaneTextFit(0, QStringLiteral("The help page %1 could not be opened.").arg(QDir::toNativeSeparators(path)));
+    };
+    if (!QFileInfo::exists(path) || !m_openUrl(QUrl::fromLocalFile(path), onFailed)) onFailed();
 }
 
 void CMainFrame::OnAppAbout()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sheet/StaticLink.h"
+
 #include <QMainWindow>
 
 #include <functional>
@@ -69,7 +71,7 @@ public:
     static QString HelpFile();
 
     // Opens a page in the user's browser; replaceable for the tests.
-    std::function<bool(const QUrl&)> m_openUrl;
+    UrlOpener m_openUrl;
     // Whether the About box's e-mail and web links were opened in this run.
     bool m_bVisited[2] = {false, false};
 

@@ -1,7 +1,8 @@
 #include "sheet/StaticLink.h"
 
 #include <QApplication>
-#include <QDesktopServices>
+#include <QPointer>
+#include <QProcess>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -11,7 +12,7 @@
 
 CStaticLink::CStaticLink(QWidget* pParent) : QLabel(pParent)
 {
-    m_openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+    m_openUrl = &OpenUrlOnDesktop;
     // Only the underline is the link's own: the rest follows the parent's font.
     QFont underline;
     underline.setUnderline(true);
@@ -57,13 +58,51 @@ void CStaticLink::OnClicked()
 
     // Only a target that names its scheme is handed on: plain text is not guessed at.
     const QUrl url(m_link);
-    if (!url.isValid() || url.scheme().isEmpty() || !m_openUrl || !m_openUrl(url)) {
+    // The flag outlives the link: the box may be closed before the opener ends.
+    bool* pbVisited = m_pbVisited;
+    const QPointer<CStaticLink> pLink(this);
+    const auto onFailed = [pbVisited, pLink] {
+        if (pbVisited != nullptr) *pbVisited = false;
+        if (pLink) pLink->OnOpenFailed();
+        else QApplication::beep();
+    };
+    if (!url.isValid() || url.scheme().isEmpty() || !m_openUrl || !m_openUrl(url, onFailed)) {
         QApplication::beep();
         return;
     }
     if (m_pbVisited != nullptr) *m_pbVisited = true;
     setCursor(Qt::ArrowCursor);
     update();
+}
+
+void CStaticLink::OnOpenFailed()
+{
+    // A target that never opened was not visited.
+    if (m_pbVisited != nullptr) *m_pbVisited = false;
+    QApplication::beep();
+    update();
+}
+
+bool OpenUrlOnDesktop(const QUrl& url, const std::function<void()>& onFailed)
+{
+    // The opener may run until the browser it starts ends: it is watched,
+    // never waited for, and left to itself when the program ends.
+    auto* pProcess = new QProcess(qApp);
+    pProcess->setProgram(QStringLiteral("xdg-open"));
+    pProcess->setArguments({url.toString(QUrl::FullyEncoded)});
+    pProcess->setStandardOutputFile(QProcess::nullDevice());
+    pProcess->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(pProcess, &QProcess::finished, pProcess, [pProcess, onFailed](int nExitCode, QProcess::ExitStatus status) {
+        if ((status != QProcess::NormalExit || nExitCode != 0) && onFailed) onFailed();
+        pProcess->deleteLater();
+    });
+    pProcess->start();
+    if (!pProcess->waitForStarted(5000)) {
+        pProcess->disconnect();
+        delete pProcess;
+        return false;
+    }
+    return true;
 }
 
 void CStaticLink::OnMouseMove(const QPoint& point)

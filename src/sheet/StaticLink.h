@@ -8,6 +8,15 @@
 
 class QUrl;
 
+// Opens a target. False when it could not even be handed on; a handler
+// that learns only later that the target did not open (the desktop's opener
+// failed) calls onFailed then, on the UI thread.
+using UrlOpener = std::function<bool(const QUrl& url, const std::function<void()>& onFailed)>;
+
+// Hands url to the desktop's opener (xdg-open) and watches it: onFailed
+// runs when it ends with an error. False when it cannot be started.
+bool OpenUrlOnDesktop(const QUrl& url, const std::function<void()>& onFailed);
+
 // A text that opens its target when clicked: underlined, blue until the
 // target has been opened and purple after, with a pointing hand while the
 // mouse is over it. Whether it was opened is kept by the owner, so that it
@@ -27,6 +36,8 @@ public:
     QColor TextColor() const;
 
     void OnClicked();
+    // The opener reported that the target did not open after all.
+    void OnOpenFailed();
 
     QColor m_colorUnvisited{0, 0, 255};
     QColor m_colorVisited{128, 0, 128};
@@ -36,7 +47,7 @@ public:
     // The target; taken from the text when empty at the first click.
     QString m_link;
     // Opens a target; replaceable for the tests.
-    std::function<bool(const QUrl&)> m_openUrl;
+    UrlOpener m_openUrl;
 
 protected:
     void paintEvent(QPaintEvent* pEvent) override;

@@ -281,8 +281,10 @@ TEST_F(FrameTest, MenusAndToolbarCarryTheCommandsWithTheirKeysAndPrompts)
 TEST_F(FrameTest, HelpTopicsOpensTheShippedHelpPage)
 {
     QUrl opened;
-    frame().m_openUrl = [&](const QUrl& url) {
+    std::function<void()> failLater;
+    frame().m_openUrl = [&](const QUrl& url, const std::function<void()>& onFailed) {
         opened = url;
+        failLater = onFailed;
         return true;
     };
     frame().Command(CMainFrame::ID_HELP_FINDER)->trigger();
@@ -291,7 +293,12 @@ TEST_F(FrameTest, HelpTopicsOpensTheShippedHelpPage)
     ASSERT_TRUE(page.open(QIODevice::ReadOnly)) << opened.toString().toStdString();
     EXPECT_TRUE(page.readAll().contains("Rondo"));
 
-    frame().m_openUrl = [](const QUrl&) { return false; };
+    EXPECT_FALSE(frame().PaneText(0).contains(QStringLiteral("could not be opened")));
+    failLater();  // the browser never came
+    EXPECT_TRUE(frame().PaneText(0).contains(QStringLiteral("could not be opened")));
+
+    frame().SetPaneTextFit(0, QString());
+    frame().m_openUrl = [](const QUrl&, const std::function<void()>&) { return false; };
     frame().Command(CMainFrame::ID_HELP_FINDER)->trigger();
     EXPECT_TRUE(frame().PaneText(0).contains(QStringLiteral("could not be opened")));
 }

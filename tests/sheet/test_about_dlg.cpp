@@ -1,9 +1,11 @@
 #include "app/AppFixture.h"
 #include "sheet/AboutDlg.h"
 
+#include <QFile>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
+#include <QTemporaryDir>
 #include <QTimer>
 
 namespace {
@@ -44,11 +46,13 @@ class AboutTest : public AppTest
 protected:
     bool visited[2] = {false, false};
     std::vector<QUrl> opened;
+    std::function<void()> failLater;  // what the opener calls when it learns the target did not open
     void Opens(CAboutDlg& dlg, bool bResult)
     {
         for (CStaticLink* pLink : {&dlg.m_linkMail, &dlg.m_linkWeb}) {
-            pLink->m_openUrl = [this, bResult](const QUrl& url) {
+            pLink->m_openUrl = [this, bResult](const QUrl& url, const std::function<void()>& onFailed) {
                 opened.push_back(url);
+                failLater = onFailed;
                 return bResult;
             };
         }
@@ -138,7 +142,7 @@ TEST_F(AboutTest, TheHandShowsOverALinkExceptForASecondAfterAClick)
 TEST_F(AboutTest, TheAboutCommandKeepsTheFramesVisitedFlags)
 {
     std::vector<QUrl> urls;
-    frame().m_openUrl = [&](const QUrl& url) {
+    frame().m_openUrl = [&](const QUrl& url, const std::function<void()>&) {
         urls.push_back(url);
         return true;
     };
@@ -160,4 +164,60 @@ TEST_F(AboutTest, TheAboutCommandKeepsTheFramesVisitedFlags)
     EXPECT_TRUE(bWebPurple[1]);
     EXPECT_TRUE(frame().m_bVisited[1]);
     EXPECT_FALSE(frame().m_bVisited[0]);
+}
+
+TEST_F(AboutTest, ALinkWhoseOpenerFailsLaterStaysUnvisited)
+{
+    CAboutDlg dlg(visited);
+    Opens(dlg, true);
+    dlg.m_linkWeb.OnClicked();
+    EXPECT_TRUE(visited[1]);
+    ASSERT_TRUE(failLater);
+    failLater();  // the desktop's opener ended with an error
+    EXPECT_FALSE(visited[1]);
+    EXPECT_EQ(dlg.m_linkWeb.TextColor(), dlg.m_linkWeb.m_colorUnvisited);
+
+    // Also when the box was closed before the opener ended.
+    {
+        CAboutDlg gone(visited);
+        Opens(gone, true);
+        gone.m_linkMail.OnClicked();
+    }
+    EXPECT_TRUE(visited[0]);
+    failLater();
+    EXPECT_FALSE(visited[0]);
+}
+
+// The desktop's own opener, run as the program runs it: a stand-in
+// xdg-open on the PATH that succeeds or fails as told.
+TEST(OpenUrlOnDesktop, ReportsAnOpenerThatEndsWithAnError)
+{
+    QTemporaryDir bin;
+    ASSERT_TRUE(bin.isValid());
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", bin.path().toLocal8Bit());
+    const auto opener = [&](int nExitCode) {
+        QFile script(bin.filePath(QStringLiteral("xdg-open")));
+        EXPECT_TRUE(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        script.write(QStringLiteral("#!/bin/sh\necho \"$1\" > '%1/url'\nexit %2\n").arg(bin.path()).arg(nExitCode).toLocal8Bit());
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    };
+    for (int nExitCode : {0, 4}) {
+        opener(nExitCode);
+        bool bFailed = false;
+        ASSERT_TRUE(OpenUrlOnDesktop(QUrl(QStringLiteral("https://www.quillon.example/rondo/")), [&] { bFailed = true; }));
+        QTRY_VERIFY(QFile::exists(bin.filePath(QStringLiteral("url"))));
+        if (nExitCode != 0) {
+            QTRY_VERIFY(bFailed);
+        } else {
+            QTest::qWait(300);  // time enough for a failure to be reported
+            EXPECT_FALSE(bFailed);
+        }
+        EXPECT_EQ(rondo_test::ReadFile(bin.filePath(QStringLiteral("url"))), QByteArray("https://www.quillon.example/rondo/\n"));
+        QFile::remove(bin.filePath(QStringLiteral("url")));
+    }
+    QFile::remove(bin.filePath(QStringLiteral("xdg-open")));
+    EXPECT_FALSE(OpenUrlOnDesktop(QUrl(QStringLiteral("https://www.quillon.example/")), [] {})) << "no opener at all";
+    qputenv("PATH", oldPath);
 }

@@ -1,6 +1,7 @@
 #include "app/AppFixture.h"
 #include "midiout/JackServer.h"
 #include "sheet/MidiPage.h"
+#include "view/Commands.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -176,4 +177,22 @@ TEST_F(MidiPageTest, ApplyKeepsTheDeviceByNameAndTheStudioSyncChoices)
     pPage = OpenPage();
     EXPECT_EQ(pPage->m_comboDevice->currentText(), QStringLiteral("DAW In"));
     EXPECT_TRUE(pPage->ClockCheck()->isChecked());
+}
+
+TEST_F(MidiPageTest, AnAppliedChangeIsOneUndoStep)
+{
+    auto pPage = OpenPage();
+    pPage->ChannelEdit()->setText(QStringLiteral("3"));
+    pPage->m_editInstrument->setText(QStringLiteral("20"));
+    pPage->ApplyButton()->click();
+    EXPECT_EQ(command(ID_EDIT_UNDO).text(), QStringLiteral("&Undo MIDI Settings"));
+    command(ID_EDIT_UNDO).trigger();
+    EXPECT_EQ(doc().m_nChannel, 9);
+    EXPECT_EQ(doc().m_byNoteOn, 0x99);
+    EXPECT_EQ(doc().m_nInstrument, 0);
+    EXPECT_FALSE(doc().m_bDirty);
+    command(ID_EDIT_REDO).trigger();
+    EXPECT_EQ(doc().m_nChannel, 2);
+    EXPECT_EQ(doc().m_nInstrument, 19);
+    EXPECT_TRUE(doc().m_bDirty);
 }

@@ -319,3 +319,28 @@ TEST_F(SheetTest, LoadingALoopClosesTheWindowAndTheNextOpeningShowsItsValues)
     EXPECT_EQ(view().m_pSheetFrame, nullptr);
     EXPECT_EQ(Open(ID_MIDI)->m_pSheet->m_midiPage.ChannelEdit()->text(), "4");
 }
+
+TEST_F(SheetTest, PitchAndNameChangesAreUndoneFromTheMainWindowAndTheNotesPageFollows)
+{
+    CNotesPage& page = notes(Open(ID_NOTES));
+    page.PitchButton(42)->click();
+    page.m_editName->setFocus();
+    page.m_editName->selectAll();
+    QTest::keyClicks(page.m_editName, "Hat");  // three characters, one step
+    EXPECT_EQ(command(ID_EDIT_UNDO).text(), QStringLiteral("&Undo Voice Name"));
+    command(ID_EDIT_UNDO).trigger();
+    EXPECT_EQ(doc().VoiceName(0), QStringLiteral("Voice 1"));
+    EXPECT_EQ(page.m_editName->text(), QStringLiteral("Voice 1"));
+    EXPECT_EQ(doc().m_voices[0].byPitch, 42);
+    EXPECT_EQ(command(ID_EDIT_UNDO).text(), QStringLiteral("&Undo Pitch"));
+    command(ID_EDIT_UNDO).trigger();
+    EXPECT_EQ(doc().m_voices[0].byPitch, 50);
+    QApplication::processEvents();
+    EXPECT_EQ(FillOf(page.PitchButton(50)), ColorFromRef(page.m_crPitchSel)) << "the page shows the pitch undone";
+    EXPECT_EQ(FillOf(page.PitchButton(42)), ColorFromRef(page.m_crPitchUnSel));
+    EXPECT_FALSE(doc().m_bDirty);
+    command(ID_EDIT_REDO).trigger();
+    command(ID_EDIT_REDO).trigger();
+    EXPECT_EQ(doc().VoiceName(0), QStringLiteral("Hat"));
+    EXPECT_EQ(page.m_editName->text(), QStringLiteral("Hat"));
+}

@@ -1,4 +1,5 @@
 #include "app/AppFixture.h"
+#include "midi/SmfReader.h"
 #include "view/Commands.h"
 #include "view/GridButtons.h"
 #include "view/PropSheetHost.h"
@@ -628,4 +629,114 @@ TEST_F(ViewTest, CellsAndVoiceButtonsTellAssistiveToolsWhatTheyAre)
     EXPECT_EQ(pMute->text(QAccessible::Name), QStringLiteral("Mute Snare"));
     EXPECT_TRUE(pMute->state().checked);
     EXPECT_EQ(QAccessible::queryAccessibleInterface(v.SoloSwitch(0))->text(QAccessible::Name), QStringLiteral("Solo Voice 1"));
+}
+
+TEST_F(ViewTest, ThePlayheadLightsTheStepTheStreamsClockHasReached)
+{
+    CRondoView& v = view();
+    constexpr int64_t kStep = 150 * kMs;  // 100 BPM
+    Press(v.Cell(1, 6));
+    v.OnStart();
+    ASSERT_TRUE(doc().m_bPlaying);
+    const QColor noteOff(128, 0, 128), lit = MixColors(noteOff, QColor(255, 255, 255), 0.5);
+    for (int k : {0, 1, 5, 6, 15, 16, 22}) {
+        Clock().AdvanceTo(k * kStep + kMs);
+        QTest::qWait(30);  // the view's timer looks at the clock
+        EXPECT_EQ(v.PlayheadStep(), k % 16) << k;
+        const QImage image = Grab();
+        for (int b = 0; b < 16; ++b) {
+            const QColor want = b == k % 16 ? lit : noteOff;
+            EXPECT_EQ(PixelAt(image, CellRect(0, b).topLeft() + QPoint(4, 4)), want) << "step " << k << " cell " << b;
+        }
+    }
+    // Swung, an off-beat lights when its late notes sound.
+    v.SwingBox()->setValue(75);
+    Clock().AdvanceTo(33 * kStep + kMs);
+    v.UpdatePlayhead();
+    EXPECT_EQ(v.PlayheadStep(), 0);
+    Clock().AdvanceTo(33 * kStep + 76 * kMs);
+    v.UpdatePlayhead();
+    EXPECT_EQ(v.PlayheadStep(), 1);
+
+    v.OnStop();
+    EXPECT_EQ(v.PlayheadStep(), -1);
+    const QImage image = Grab();
+    EXPECT_EQ(PixelAt(image, CellRect(0, 1).topLeft() + QPoint(4, 4)), noteOff) << "nothing lit after Stop";
+}
+
+TEST_F(ViewTest, MuteAndSoloSwitchesAndKeysSilenceVoicesInTheStreamOnly)
+{
+    CRondoView& v = view();
+    constexpr int64_t kStep = 150 * kMs;
+    for (int r = 0; r < 3; ++r) Press(v.Cell(r, 8));
+    v.OnStart();
+    Clock().AdvanceTo(kStep + kMs);
+    v.MuteSwitch(0)->click();  // by the mouse
+    v.VoiceButton(2)->setFocus();
+    QTest::keyClick(v.VoiceButton(2), Qt::Key_S);  // by the keyboard
+    EXPECT_TRUE(doc().IsMuted(0));
+    EXPECT_TRUE(doc().IsSolo(2));
+    EXPECT_TRUE(v.SoloSwitch(2)->isChecked());
+    Clock().AdvanceTo(10 * kStep);
+    std::vector<int> sounded;
+    for (const auto& sent : Clock().m_sent)
+        if ((sent.msg & 0xF0) == 0x90 && (sent.msg >> 16) != 0) sounded.push_back(int((sent.msg >> 8) & 0x7F));
+    EXPECT_EQ(sounded, std::vector<int>{54}) << "only the soloed voice, at step 8";
+    EXPECT_FALSE(doc().History().RedoStep());
+    EXPECT_EQ(command(ID_EDIT_UNDO).text(), QStringLiteral("&Undo Paint")) << "mute and solo are no steps";
+
+    // A silent voice's cells are greyed; the export plays every voice.
+    QApplication::processEvents();
+    EXPECT_NE(PixelAt(Grab(), CellRect(0, 8).topLeft() + QPoint(4, 4)), QColor(255, 0, 255));
+    EXPECT_EQ(PixelAt(Grab(), CellRect(2, 8).topLeft() + QPoint(4, 4)), QColor(255, 0, 255));
+    v.OnStop();
+    doc().BuildMidiFile(false);
+    const smf::File exported = smf::Parse(std::vector<uint8_t>(doc().m_midiFile, doc().m_midiFile + doc().m_nDocSize));
+    ASSERT_EQ(exported.error, "");
+    std::vector<int> inFile;
+    for (const smf::Event& e : exported.trackEvents[1])
+        if (e.status == 0x99 && e.data[1] != 0) inFile.push_back(e.data[0]);
+    EXPECT_EQ(inFile, (std::vector<int>{50, 52, 54}));
+
+    // New hears every voice again.
+    answers = {IRondoView::MsgResult::No};
+    command(ID_LOOP_NEW).trigger();
+    EXPECT_FALSE(v.MuteSwitch(0)->isChecked());
+    EXPECT_FALSE(doc().IsMuted(0) || doc().IsSolo(2));
+}
+
+TEST(GridPaintingTest, ALongVoiceNameFitsItsButtonAndIsNeverCutAtItsStart)
+{
+    const QColor face(200, 200, 200);
+    for (const QString& name : {QStringLiteral("ckABCDEFGHIJKLMN"), QStringLiteral("WWWWWWWWWWWWWWWW"), QStringLiteral("Kick")}) {
+        QImage image(80, 24, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        QPainter p(&image);
+        QFont font = p.font();
+        font.setPointSize(9);
+        p.setFont(font);
+        PaintVoiceButton(p, image.rect(), false, false, name, face);
+        p.end();
+        // The ink of the text lies inside the edges, with room on both sides.
+        int left = image.width(), right = -1;
+        for (int y = 3; y < image.height() - 3; ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                if (c.red() < 100 && c.green() < 100 && c.blue() < 100 && x > 1 && x < image.width() - 2) {
+                    left = std::min(left, x);
+                    right = std::max(right, x);
+                }
+            }
+        }
+        ASSERT_LE(left, right) << name.toStdString() << ": some text is drawn";
+        EXPECT_GE(left, 3) << name.toStdString();
+        EXPECT_LE(right, image.width() - 4) << name.toStdString();
+        QFont fitted = font;
+        const QString shown = FitVoiceName(fitted, name, image.width() - 6);
+        EXPECT_TRUE(shown == name || shown.startsWith(name.left(3))) << "cut at its end only: " << shown.toStdString();
+    }
+    QFont font;
+    font.setPointSize(9);
+    EXPECT_EQ(FitVoiceName(font, QStringLiteral("Kick"), 200), QStringLiteral("Kick"));
+    EXPECT_EQ(font.pointSize(), 9) << "a name that fits keeps its size";
 }
