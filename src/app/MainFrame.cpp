@@ -205,6 +205,7 @@ void CMainFrame::OnCreate()
     pFile->addAction(pExit);
     UpdateRecentMenu();
     QMenu* pEdit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    pEdit->setObjectName(QStringLiteral("editMenu"));
     for (int nId : {ID_EDIT_UNDO, ID_EDIT_REDO}) pEdit->addAction(Command(nId));
     pEdit->addSeparator();
     for (int nId : {ID_NOTES, ID_PREFERENCES, ID_MIDI, ID_SOUND}) pEdit->addAction(Command(nId));

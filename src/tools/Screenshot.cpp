@@ -1,5 +1,6 @@
-// Renders the editor window with a demonstration loop, its property window
-// on each page and the About box to PNG files, for the README and for
+// Renders the editor window with a demonstration loop (stopped, and playing
+// with its playhead), the Edit menu, its property window on each page and
+// the About box to PNG files, for the README and for
 // looking at them without a display:
 //   rondo_screenshot OUT_DIR
 // Run it with QT_QPA_PLATFORM=offscreen (and QT_SCALE_FACTOR=2 for 200 %).
@@ -12,12 +13,16 @@
 #include "sheet/AboutDlg.h"
 #include "sheet/PropSheet.h"
 #include "view/ColorButton.h"
+#include "view/GridButtons.h"
 #include "view/RondoView.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QSpinBox>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -32,10 +37,10 @@ struct DemoVoice
     const char* beats;  // 'x' on, '.' off
 };
 
-// A rock beat with a fill on the toms.
+// A rock beat with a fill on the toms: 'x' a hit, 'A' an accent, 'g' a ghost.
 constexpr DemoVoice kDemo[] = {
-    {"Kick", 36, "x.....x.x.....x."}, {"Snare", 38, "....x.......x..x"}, {"Closed Hat", 42, "x.x.x.x.x.x.x.x."},
-    {"Open Hat", 46, "..............x."}, {"Crash", 49, "x..............."}, {"High Tom", 50, "..........x....."},
+    {"Kick", 36, "A.....x.A.....x."}, {"Snare", 38, "..g.A..g..g.A..x"}, {"Closed Hat", 42, "AxxxAxxxAxxxAxxx"},
+    {"Open Hat", 46, "..............x."}, {"Crash", 49, "A..............."}, {"High Tom", 50, "..........x....."},
     {"Low Tom", 45, "...........x...."},
 };
 
@@ -46,7 +51,10 @@ void FillDemo(CRondoDoc& doc)
         std::memset(doc.m_voices[v].szName, 0, sizeof doc.m_voices[v].szName);
         std::strncpy(doc.m_voices[v].szName, voice.name, CRondoDoc::kNameMax);
         doc.m_voices[v].byPitch = uint8_t(voice.pitch);
-        for (int b = 0; b < CRondoDoc::kBeats; ++b) doc.m_cells[v][b] = voice.beats[b] == 'x' ? 1 : 0;
+        for (int b = 0; b < CRondoDoc::kBeats; ++b) {
+            const char c = voice.beats[b];
+            doc.SetCell(v, b, c == 'A' ? cells::kAccent : c == 'g' ? cells::kGhost : c == 'x' ? cells::kOn : cells::kOff);
+        }
         ++v;
     }
 }
@@ -98,12 +106,36 @@ int main(int argc, char** argv)
     FillDemo(doc);
     while (pView->m_nVoices < int(std::size(kDemo))) pView->AddVoice();
     pView->SetCurVoice(1);
+    doc.CommitEdit("Paint");
+    pView->SwingBox()->setValue(58);
     pView->InvalidateView();
     pView->SetWindowTitle(QStringLiteral("Rock Beat - Rondo"));
-    pFrame->OnBpmFromDevice(100);
     QApplication::processEvents();
 
     bool bSaved = Save(pFrame, outDir + QStringLiteral("/main-window.png"));
+
+    // Playing on the virtual clock: the playhead on step 7, the open hat
+    // muted, the tempo the device reports.
+    pView->OnStart();
+    if (CVirtualMidiDriver* pClock = midiOut.Clock()) pClock->AdvanceTo(6 * 150000000LL + 80000000LL);
+    QApplication::processEvents();
+    pView->UpdatePlayhead();
+    pView->MuteSwitch(3)->click();
+    pFrame->OnBpmFromDevice(100);
+    pView->FocusCell()->setFocus();
+    bSaved = Save(pFrame, outDir + QStringLiteral("/playing.png")) && bSaved;
+    pView->OnStop();
+    pView->MuteSwitch(3)->click();
+
+    // The Edit menu names the step Undo takes back.
+    doc.ShiftBeats(true);
+    doc.Undo();
+    pFrame->UpdateCommandUI();
+    if (QMenu* pEdit = pFrame->menuBar()->findChild<QMenu*>(QStringLiteral("editMenu"))) {
+        pEdit->popup(pFrame->mapToGlobal(QPoint(0, 0)));
+        bSaved = Save(pEdit, outDir + QStringLiteral("/edit-menu.png")) && bSaved;
+        pEdit->hide();
+    }
 
     // The property window on each page: the Notes page with a tip showing.
     pView->ShowPropertySheet(CModelessPropSheet::kNotes, -1);

@@ -135,13 +135,13 @@ CRondoView::~CRondoView()
 
 QSize CRondoView::FormSize(int nRows) const
 {
-    return QSize(m_du.X(270), m_du.Y(105) + (nRows - CRondoDoc::kMinRows) * RowPitch());
+    return QSize(m_nFormWidth, m_du.Y(105) + (nRows - CRondoDoc::kMinRows) * RowPitch());
 }
 
 void CRondoView::LayOut()
 {
-    m_wndTempo->setGeometry(m_du.Rect(125, 8, 80, 24));
-    m_wndSwing->setGeometry(m_du.Rect(210, 10, 55, 15));
+    m_wndTempo->setGeometry(m_du.Rect(125, 8, 90, 24));
+    m_wndSwing->setGeometry(m_du.Rect(220, 10, 55, 15));
     m_btnStart->setGeometry(m_du.Rect(15, 10, 50, 15));
     m_btnStop->setGeometry(m_du.Rect(75, 10, 40, 15));
     const int h = RowPitch(), w = ColumnPitch();
@@ -154,10 +154,13 @@ void CRondoView::LayOut()
             const int left = cell0.left() + b * w + ((b / 4) * w) / 2;
             Cell(v, b)->setGeometry(left, cell0.top() + v * h, w, cell0.height());
         }
-        // Mute and solo at the end of the row.
-        const QRect mute = m_du.Rect(252, kRowTop, 8, 15);
-        m_muteSwitches[size_t(v)]->setGeometry(mute.translated(0, v * h));
-        m_soloSwitches[size_t(v)]->setGeometry(m_du.Rect(261, kRowTop, 8, 15).translated(0, v * h));
+        // Mute and solo at the end of the row, clear of the last cell
+        // however the columns rounded.
+        const int mute = Cell(v, CRondoDoc::kBeats - 1)->geometry().right() + 1 + m_du.X(4);
+        const int solo = mute + m_du.X(9) + m_du.X(1);
+        m_muteSwitches[size_t(v)]->setGeometry(mute, cell0.top() + v * h, m_du.X(9), cell0.height());
+        m_soloSwitches[size_t(v)]->setGeometry(solo, cell0.top() + v * h, m_du.X(9), cell0.height());
+        m_nFormWidth = std::max(m_du.X(280), solo + m_du.X(9) + m_du.X(6));
     }
     // The width is the form's; the height runs from four to twelve rows.
     setFixedWidth(FormSize(CRondoDoc::kMinRows).width());

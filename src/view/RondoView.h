@@ -214,6 +214,7 @@ private:
     bool m_bSettingTempo = false;
     bool m_bSettingSwing = false;
     int m_nPlayStep = -1;
+    int m_nFormWidth = 0;  // pixels: the form's width, wide enough for the mixer switches
     int m_nFocusVoice = 0;
     int m_nFocusBeat = 0;
     struct Stroke
