@@ -423,6 +423,16 @@ TEST_F(PlaybackTest, ThePlayheadIsTheStepTheClockHasReached)
     doc->SetTempo(200);
     Clock().AdvanceBy(2 * 75 * kMs);
     EXPECT_EQ(doc->PlayingStep(), 8);
+
+    // A transport that relocates the loop to step 3: the playhead counts
+    // from where that step starts.
+    doc->SetSwing(50);
+    doc->m_hStream->Locate(Clock().Time() + kMs, 3 * 30);
+    doc->m_hStream->WaitIdle();
+    Clock().AdvanceBy(2 * kMs);
+    EXPECT_EQ(doc->PlayingStep(), 3);
+    Clock().AdvanceBy(75 * kMs);  // a step at 200 BPM
+    EXPECT_EQ(doc->PlayingStep(), 4);
     ASSERT_TRUE(doc->Stop());
     EXPECT_EQ(doc->PlayingStep(), -1);
     EXPECT_EQ(midiout::StreamPosition(nullptr, &tick), MMSYSERR_INVALHANDLE);
