@@ -6,7 +6,7 @@
 #include "midi/AudioRender.h"
 #include "midiout/SystemMidiOut.h"
 #include "midiout/VirtualMidiOut.h"
-#include "midiout/WavWriter.h"
+#include "midiout/AudioFileWriter.h"
 #include "settings/SafeFile.h"
 #include "settings/SettingsStore.h"
 
@@ -70,8 +70,8 @@ void SetUpParser(QCommandLineParser& parser)
         "  rondo [LOOP.rlf]                  open the editor window (with that loop)\n"
         "  rondo --export LOOP.rlf OUT.mid   write the loop as a Standard MIDI File\n"
         "  rondo --info LOOP.rlf             print the loop as JSON\n"
-        "  rondo --render LOOP.rlf OUT.wav   play the loop into a WAV file\n"
-        "        [--loops N] [--tempo BPM] [--soundfont FILE]\n"
+        "  rondo --render LOOP.rlf OUT.wav   play the loop into an audio file\n"
+        "        [--loops N] [--tempo BPM] [--format wav16|wav24|flac] [--loop-ready] [--soundfont FILE]\n"
         "  rondo --play LOOP.rlf             play the loop in real time until Ctrl+C\n"
         "        [--loops N] [--tempo BPM] [--device ID] [--soundfont FILE]\n"
         "  rondo --list-devices              list the MIDI output devices"));
@@ -81,8 +81,14 @@ void SetUpParser(QCommandLineParser& parser)
         {QStringLiteral("export"), QStringLiteral("Export LOOP.rlf as the Standard MIDI File OUT.mid.")},
         {QStringLiteral("info"), QStringLiteral("Print LOOP.rlf as one JSON object.")},
         {QStringLiteral("render"),
-         QStringLiteral("Play LOOP.rlf through the built-in synthesizer into OUT.wav (44.1 kHz, stereo, 16-bit), "
-                        "faster than real time.")},
+         QStringLiteral("Play LOOP.rlf through the built-in synthesizer into OUT.wav (44.1 kHz, stereo), faster "
+                        "than real time.")},
+        {QStringLiteral("format"),
+         QStringLiteral("With --render: wav16, wav24 or flac (24-bit) (default: flac for a .flac file, else wav16)."),
+         QStringLiteral("FORMAT")},
+        {QStringLiteral("loop-ready"),
+         QStringLiteral("With --render: exactly the passes, with the release of the last one mixed into the start, so "
+                        "that the file loops seamlessly.")},
         {QStringLiteral("play"),
          QStringLiteral("Play LOOP.rlf in real time on the device Start would open (or --device), as Start does, "
                         "until SIGINT or SIGTERM, or for --loops passes and the release.")},
@@ -217,32 +223,22 @@ int Render(CSettingsStore& settings, const CommandLineRequest& request)
         PrintError(DocumentError(loop, renderer.Doc().LastError()));
         return code;
     }
+    AudioFileJob job;
+    job.render.nPasses = request.nPasses;
+    job.render.nTempo = request.nTempo;
+    job.render.bLoopReady = request.bLoopReady;
+    job.format = request.format;
+    job.target = target;
     QString error;
-    if (renderer.CheckSoundFont(error) != 0) {
-        PrintError(DocumentError(options.soundFont, error));
-        return kExitFileError;
-    }
-
-    CWavWriter wav;
-    if (!wav.Open(target, options.sampleRate)) {
-        PrintError(QStringLiteral("rondo: %1 could not be written: %2")
-                       .arg(QDir::toNativeSeparators(target), wav.ErrorString()));
-        return kExitFileError;
-    }
-    AudioRenderOptions render;
-    render.nPasses = request.nPasses;
-    render.nTempo = request.nTempo;
-    const bool bRendered = renderer.Render(
-        render, [&wav](const float* left, const float* right, int n) { return wav.Append(left, right, n); }, error);
-    if (!bRendered && !error.isEmpty()) {
-        wav.Discard();
+    switch (renderer.RenderToFile(job, error)) {
+    case RenderFailure::None:
+    case RenderFailure::Cancelled: break;
+    case RenderFailure::SoundFont: PrintError(DocumentError(options.soundFont, error)); return kExitFileError;
+    case RenderFailure::Rendering:
         PrintError(QStringLiteral("rondo: rendering into %1 failed: %2").arg(QDir::toNativeSeparators(target), error));
         return kExitFileError;
-    }
-    if (!bRendered || !wav.Close()) {
-        wav.Discard();
-        PrintError(QStringLiteral("rondo: %1 could not be written: %2")
-                       .arg(QDir::toNativeSeparators(target), wav.ErrorString()));
+    case RenderFailure::Target:
+        PrintError(QStringLiteral("rondo: %1 could not be written: %2").arg(QDir::toNativeSeparators(target), error));
         return kExitFileError;
     }
     return kExitOk;
@@ -390,6 +386,8 @@ int ParseCommandLine(int argc, char** argv, CommandLineRequest& request)
         return Usage(QStringLiteral("--loops, --tempo and --soundfont go with --render or --play."));
     if (request.mode != Mode::Play && parser.isSet(QStringLiteral("device")))
         return Usage(QStringLiteral("--device goes with --play."));
+    if (request.mode != Mode::Render && (parser.isSet(QStringLiteral("format")) || parser.isSet(QStringLiteral("loop-ready"))))
+        return Usage(QStringLiteral("--format and --loop-ready go with --render."));
 
     request.files = parser.positionalArguments();
     const qsizetype nFiles = request.files.size();
@@ -431,6 +429,14 @@ int ParseCommandLine(int argc, char** argv, CommandLineRequest& request)
     }
     request.soundFont = parser.value(QStringLiteral("soundfont"));
     request.device = parser.value(QStringLiteral("device"));
+    request.bLoopReady = parser.isSet(QStringLiteral("loop-ready"));
+    if (parser.isSet(QStringLiteral("format"))) {
+        const std::optional<AudioFormat> format = CAudioFileWriter::FormatFromName(parser.value(QStringLiteral("format")));
+        if (!format) return Usage(QStringLiteral("--format takes wav16, wav24 or flac."));
+        request.format = *format;
+    } else if (request.mode == Mode::Render) {
+        request.format = CAudioFileWriter::FormatForPath(request.files[1]);
+    }
 
     // Relative names are made absolute from the current folder, whose name
     // must then be text too.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "midiout/AudioFileWriter.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -26,6 +28,8 @@ struct CommandLineRequest
     QString device;  // --play: an id or a name, as --list-devices prints them
     int nPasses = 4;  // --play: 0 until stopped
     int nTempo = 0;  // 0: the loop's own
+    AudioFormat format = AudioFormat::Wav16;  // --render
+    bool bLoopReady = false;
 };
 
 // Reads the arguments as the bytes they are, before any application object

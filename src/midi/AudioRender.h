@@ -7,10 +7,12 @@
 
 #include "doc/HeadlessView.h"
 #include "doc/RondoDoc.h"
+#include "midiout/AudioFileWriter.h"
 #include "midiout/SystemMidiOut.h"
 
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -20,7 +22,22 @@ struct AudioRenderOptions
 {
     int nPasses = 4;
     int nTempo = 0;  // 0: the loop's own
+    // Exactly the passes, sounding as they do in the middle of a loop that
+    // goes round: what still rings from the last pass is heard at the start,
+    // and nothing follows the last bar.
+    bool bLoopReady = false;
 };
+
+// An audio file of the loop: what to render and where.
+struct AudioFileJob
+{
+    AudioRenderOptions render;
+    AudioFormat format = AudioFormat::Wav16;
+    QString target;
+};
+
+// Where RenderToFile stopped, for the caller's own words.
+enum class RenderFailure { None, SoundFont, Target, Rendering, Cancelled };
 
 // The frames that nPasses passes last at nBPM, exactly as the stream's clock
 // counts them: the first frame of the pass after them is the one returned.
@@ -53,6 +70,14 @@ public:
     // Renders the passes, then the release tail, into sink. False with the
     // reason in error; a sink that refused leaves error empty.
     bool Render(const AudioRenderOptions& options, const Sink& sink, QString& error);
+    // How many frames Render gives at most (for a progress bar).
+    int64_t MaxFrames(const AudioRenderOptions& options) const;
+    // Checks the sound font before the target is touched, then renders into
+    // a file that takes the target's place only once it is complete. Adds
+    // each block's frames to *pnDone; *pbCancel set stops the render and
+    // keeps the target as it was. The reason of a failure goes to error.
+    RenderFailure RenderToFile(const AudioFileJob& job, QString& error, std::atomic<int64_t>* pnDone = nullptr,
+                               const std::atomic<bool>* pbCancel = nullptr);
 
 private:
     CSynthEngine m_synth;

@@ -2,7 +2,7 @@
 
 #include "midiout/JackServer.h"
 #include "midiout/MidiStream.h"
-#include "midiout/WavWriter.h"
+#include "midiout/AudioFileWriter.h"
 #include "settings/SettingsStore.h"
 
 #include <QDir>
@@ -673,7 +673,7 @@ private:
         }
     }
 
-    CWavWriter m_writer;
+    CAudioFileWriter m_writer;
     std::thread m_thread;
     std::atomic<bool> m_bQuit{false};
     float m_left[kPeriod]{};

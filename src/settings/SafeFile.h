@@ -53,6 +53,10 @@ public:
     void Discard();
 
     bool IsOpen() const { return m_fd >= 0; }
+    // The temporary file itself, for a writer that seeks in what it wrote
+    // (libsndfile) on a FileOnly target. A failure it meets there is its to
+    // report, with Discard.
+    int Descriptor() const { return m_fd; }
     // Written straight into a device, FIFO or descriptor.
     bool IsDirect() const { return m_bDirect; }
     // Why the last call failed: the system's reason, or what is wrong with

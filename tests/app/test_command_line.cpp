@@ -1,12 +1,14 @@
 #include "TestSupport.h"
 #include "doc/HeadlessView.h"
 #include "doc/RondoDoc.h"
+#include "midi/AudioRender.h"
 #include "midiout/VirtualMidiOut.h"
 #include "settings/SettingsStore.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QFileInfo>
 #include <QProcess>
 #include <QtEndian>
 
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 using rondo_test::ReadFile;
 using rondo_test::WriteFile;
@@ -218,6 +221,9 @@ TEST_F(CommandLineTest, RenderAndListDevicesCheckTheirArguments)
     EXPECT_EQ(Rondo({"--render", Path("bossa.rlf"), Path("x.wav"), "--tempo", "300"}).exitCode, 64);
     EXPECT_EQ(Rondo({"--render", Path("bossa.rlf"), Path("x.wav"), "--loops", "0"}).exitCode, 64);
     EXPECT_EQ(Rondo({"--export", Path("bossa.rlf"), Path("x.mid"), "--loops", "2"}).exitCode, 64);
+    EXPECT_EQ(Rondo({"--render", Path("bossa.rlf"), Path("x.wav"), "--format", "ogg"}).exitCode, 64);
+    EXPECT_EQ(Rondo({"--export", Path("bossa.rlf"), Path("x.mid"), "--loop-ready"}).exitCode, 64);
+    EXPECT_FALSE(QFileInfo::exists(Path("x.wav")));
     Outcome r = Rondo({"--render", Path("bossa.rlf"), Path("x.wav"), "--soundfont", Path("none.sf2")});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.contains("none.sf2")) << r.err.toStdString();
@@ -226,4 +232,34 @@ TEST_F(CommandLineTest, RenderAndListDevicesCheckTheirArguments)
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.out.startsWith("*  -1  Built-in Synthesizer\n")) << r.out.toStdString();
     EXPECT_TRUE(r.err.isEmpty()) << "no console noise from the sound libraries: " << r.err.toStdString();
+}
+
+TEST_F(CommandLineTest, RenderWritesTheFormatAskedForOrThatOfTheExtension)
+{
+    struct Case
+    {
+        QStringList extra;
+        QString name;
+        int format;
+    };
+    const sf_count_t passes = PassFrames(4, 132, 44100);
+    for (const Case& c : {Case{{}, "a.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
+                          Case{{"--format", "wav24"}, "b.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24},
+                          Case{{"--format", "FLAC"}, "c.audio", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
+                          Case{{"--loop-ready"}, "d.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16}}) {
+        const Outcome r = Rondo(QStringList{"--render", Path("bossa.rlf"), Path(c.name), "--soundfont", kSmallSoundFont} +
+                                c.extra);
+        ASSERT_EQ(r.exitCode, 0) << c.name.toStdString() << ": " << r.err.toStdString();
+        SF_INFO info{};
+        SNDFILE* file = sf_open(Path(c.name).toUtf8().constData(), SFM_READ, &info);
+        ASSERT_NE(file, nullptr) << c.name.toStdString() << ": " << sf_strerror(nullptr);
+        EXPECT_EQ(info.format, c.format) << c.name.toStdString();
+        EXPECT_EQ(info.channels, 2);
+        EXPECT_EQ(info.samplerate, 44100);
+        if (c.extra.contains("--loop-ready"))
+            EXPECT_EQ(info.frames, passes) << "exactly the passes";
+        else
+            EXPECT_GT(info.frames, passes) << c.name.toStdString() << ": the passes and their tail";
+        sf_close(file);
+    }
 }

@@ -2,7 +2,7 @@
 // length in turn: the write reports the failure, the old file stays exactly
 // as it was and nothing is left beside it. Then, given room, it succeeds.
 #include "doc/DocFixture.h"
-#include "midiout/WavWriter.h"
+#include "midiout/AudioFileWriter.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -90,7 +90,7 @@ TEST_F(WriteFailureTest, AWavFileThatCannotBeCompletedNeverReplacesTheOldOne)
     ASSERT_TRUE(WriteFile(TempPath("take.wav"), QByteArray(5000, 'w')));
     std::vector<float> left(1000, 0.25f), right(1000, -0.25f);
     const auto write = [&] {
-        CWavWriter wav;
+        CAudioFileWriter wav;
         if (!wav.Open(TempPath("take.wav"), 44100)) return false;
         // Whatever fails, the render goes on and only Close tells.
         for (int block = 0; block < 4; ++block) wav.Append(left.data(), right.data(), 250);

@@ -106,3 +106,97 @@ TEST_F(AudioRenderTest, ASinkThatRefusesStopsTheRender)
     EXPECT_TRUE(renderer.Render({1, 200}, [](const float*, const float*, int) { return true; }, error))
         << error.toStdString();
 }
+
+namespace {
+
+std::vector<float> RenderLeft(CLoopRenderer& renderer, const AudioRenderOptions& render)
+{
+    std::vector<float> out;
+    QString error;
+    EXPECT_TRUE(renderer.Render(
+        render,
+        [&](const float* left, const float*, int n) {
+            out.insert(out.end(), left, left + n);
+            return true;
+        },
+        error))
+        << error.toStdString();
+    return out;
+}
+
+// A crash cymbal on the last step rings far into the next pass; claves
+// on the second beat.
+void DrawRingingLoop(CRondoDoc& doc)
+{
+    doc.ResetLoop();
+    doc.m_voices[0].byPitch = 49;
+    doc.m_cells[0][15] = 1;
+    doc.m_voices[1].byPitch = 75;
+    doc.m_cells[1][4] = 1;
+}
+
+} // namespace
+
+TEST_F(AudioRenderTest, ALoopReadyRenderIsExactlyThePassesAndJoinsItsEndToItsStart)
+{
+    // 133 BPM: a pass is not a whole number of frames.
+    {
+        CLoopRenderer renderer(settings, options);
+        DrawRingingLoop(renderer.Doc());
+        AudioRenderOptions render;
+        render.nPasses = 3;
+        render.nTempo = 133;
+        render.bLoopReady = true;
+        EXPECT_EQ(renderer.MaxFrames(render), PassFrames(3, 133, 44100));
+        const std::vector<float> left = RenderLeft(renderer, render);
+        EXPECT_EQ(int64_t(left.size()), PassFrames(3, 133, 44100));
+        // The cymbal of the last step is heard before the first hit of the
+        // file, where a plain render starts silent.
+        const size_t beforeFirstHit = 100;
+        EXPECT_GT(rondo_test::Peak(left, 0, beforeFirstHit), 0.005f);
+        render.bLoopReady = false;
+        const std::vector<float> plain = RenderLeft(renderer, render);
+        EXPECT_LT(rondo_test::Peak(plain, 0, beforeFirstHit), 1e-4f);
+    }
+
+    // Played round and round, the file sounds as the loop does in the
+    // middle of a long render: its start continues its end. The reverb's
+    // modulation runs free of the loop, so the two are compared by their
+    // loudness, 1024 frames at a time, a pass either side of the seam.
+    const int nPasses = 3;
+    const size_t span = size_t(PassFrames(1, 125, 44100));
+    AudioRenderOptions render;
+    render.nPasses = 2 * nPasses + 1;
+    render.nTempo = 125;
+    CLoopRenderer longRenderer(settings, options);
+    DrawRingingLoop(longRenderer.Doc());
+    const std::vector<float> plain = RenderLeft(longRenderer, render);
+    const size_t seam = size_t(PassFrames(2 * nPasses, 125, 44100));
+    ASSERT_GT(plain.size(), seam + span);
+    auto worstGapDb = [&](const std::vector<float>& file) {
+        double worst = 0;
+        for (size_t w = 0; w + 1024 <= 2 * span; w += 1024) {
+            double wrapped = 0, steady = 0;
+            for (size_t k = w; k < w + 1024; ++k) {
+                const float a = k < span ? file[size_t(PassFrames(nPasses, 125, 44100)) - span + k] : file[k - span];
+                const float b = plain[seam - span + k];
+                wrapped += double(a) * a;
+                steady += double(b) * b;
+            }
+            worst = std::max(worst, std::fabs(10 * std::log10((wrapped + 1e-9) / (steady + 1e-9))));
+        }
+        return worst;
+    };
+    render.nPasses = nPasses;
+    render.bLoopReady = true;
+    CLoopRenderer loopRenderer(settings, options);
+    DrawRingingLoop(loopRenderer.Doc());
+    const std::vector<float> loop = RenderLeft(loopRenderer, render);
+    ASSERT_EQ(int64_t(loop.size()), PassFrames(nPasses, 125, 44100));
+    EXPECT_LT(worstGapDb(loop), 1.0);
+    // The same measure finds the gap of a plain render cut after the passes.
+    render.bLoopReady = false;
+    CLoopRenderer plainRenderer(settings, options);
+    DrawRingingLoop(plainRenderer.Doc());
+    EXPECT_GT(worstGapDb(RenderLeft(plainRenderer, render)), 20.0);
+}

@@ -6,7 +6,8 @@
 #include "midiout/MidiStream.h"
 #include "midiout/SynthDriver.h"
 #include "midiout/SystemMidiOut.h"
-#include "midiout/WavWriter.h"
+#include "midiout/AudioFileWriter.h"
+#include <sndfile.h>
 #include "settings/SettingsStore.h"
 
 #include <QDir>
@@ -400,11 +401,11 @@ struct WavFile
     }
 };
 
-TEST(WavWriter, WritesHeaderSizesAndClippedSamples)
+TEST(AudioFileWriter, WavHeaderSizesAndClippedSamplesAsBefore)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("out.wav"));
-    CWavWriter writer;
+    CAudioFileWriter writer;
     ASSERT_TRUE(writer.Open(path, kRate));
     const float left[] = {0.5f, -0.5f, 1.5f};
     const float right[] = {-2.0f, 0.0f, 1.0f};
@@ -412,7 +413,9 @@ TEST(WavWriter, WritesHeaderSizesAndClippedSamples)
     ASSERT_TRUE(writer.Append(right, left, 2));
     EXPECT_TRUE(writer.Close());
 
+    // The plain 44-byte header and the samples it always had.
     const WavFile wav{rondo_test::ReadFile(path)};
+    EXPECT_EQ(wav.bytes.size(), 44 + 5 * 4);
     EXPECT_EQ(wav.CheckHeader(), 5u);
     const int16_t expected[5][2] = {{16384, -32767}, {-16384, 0}, {32767, 32767}, {-32767, 16384}, {0, -16384}};
     for (int f = 0; f < 5; ++f) {
@@ -422,6 +425,44 @@ TEST(WavWriter, WritesHeaderSizesAndClippedSamples)
 
     EXPECT_FALSE(writer.Open(dir.filePath(QStringLiteral("no/such/folder.wav")), kRate));
     EXPECT_FALSE(writer.Append(left, right, 1));
+}
+
+TEST(AudioFileWriter, TwentyFourBitWavAndFlacReadBackWithLibsndfile)
+{
+    QTemporaryDir dir;
+    std::vector<float> left(5000), right(5000);
+    for (size_t i = 0; i < left.size(); ++i) {
+        left[i] = float(std::sin(double(i) * 0.01)) * 0.9f;
+        right[i] = -left[i] * 0.5f;
+    }
+    for (const AudioFormat format : {AudioFormat::Wav24, AudioFormat::Flac}) {
+        const QString path = dir.filePath(QStringLiteral("take.") + CAudioFileWriter::Extension(format));
+        CAudioFileWriter writer;
+        ASSERT_TRUE(writer.Open(path, kRate, format)) << writer.ErrorString().toStdString();
+        for (size_t at = 0; at < left.size(); at += 1000) ASSERT_TRUE(writer.Append(&left[at], &right[at], 1000));
+        ASSERT_TRUE(writer.Close()) << writer.ErrorString().toStdString();
+
+        SF_INFO info{};
+        SNDFILE* pFile = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+        ASSERT_NE(pFile, nullptr) << sf_strerror(nullptr);
+        EXPECT_EQ(info.format, format == AudioFormat::Flac ? (SF_FORMAT_FLAC | SF_FORMAT_PCM_24)
+                                                           : (SF_FORMAT_WAV | SF_FORMAT_PCM_24));
+        EXPECT_EQ(info.channels, 2);
+        EXPECT_EQ(info.samplerate, kRate);
+        ASSERT_EQ(info.frames, sf_count_t(left.size()));
+        std::vector<int> samples(left.size() * 2);
+        ASSERT_EQ(sf_readf_int(pFile, samples.data(), info.frames), info.frames);
+        sf_close(pFile);
+        // Every sample exactly as its 24 bits say.
+        for (size_t i = 0; i < left.size(); ++i) {
+            ASSERT_EQ(samples[2 * i], CAudioFileWriter::ToPcm24(left[i])) << i;
+            ASSERT_EQ(samples[2 * i + 1], CAudioFileWriter::ToPcm24(right[i])) << i;
+        }
+    }
+    EXPECT_EQ(CAudioFileWriter::FormatForPath(QStringLiteral("/x/take.FLAC")), AudioFormat::Flac);
+    EXPECT_EQ(CAudioFileWriter::FormatForPath(QStringLiteral("/x/take.wav")), AudioFormat::Wav16);
+    EXPECT_EQ(CAudioFileWriter::FormatFromName(QStringLiteral("wav24")), AudioFormat::Wav24);
+    EXPECT_FALSE(CAudioFileWriter::FormatFromName(QStringLiteral("mp3")));
 }
 
 TEST_F(SynthDriverTest, FileDriverWritesWhatItPlayedInRealTime)
