@@ -3,6 +3,7 @@
 #include "doc/DataFiles.h"
 #include "doc/RondoDoc.h"
 #include "settings/Ansi.h"
+#include "settings/SafeFile.h"
 #include "settings/SettingsStore.h"
 #include "sheet/AboutDlg.h"
 #include "view/Commands.h"
@@ -19,7 +20,6 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QPointer>
 #include <QDir>
@@ -33,6 +33,9 @@
 #include <QUrl>
 
 namespace {
+
+// Beyond this a dragged render is carried by its file name alone.
+constexpr qsizetype kMaxDragBytes = 64 << 20;
 
 const QString kReady = QStringLiteral("Ready");
 
@@ -129,6 +132,7 @@ void CMainFrame::OnCreate()
         {ID_LOOP_SAVE, "&Save", "Ctrl+S", "Save Document\nSave", "save"},
         {ID_LOOP_SAVE_AS, "Save &As...", "", "Save the active document with a new name\nSave As", ""},
         {ID_EXPORT, "&Export...", "F10", "Export as MIDI\nExport", "export"},
+        {ID_EXPORT_AUDIO, "Export Au&dio...", "Ctrl+Shift+E", "Render the loop into a WAV or FLAC file\nExport Audio", ""},
         {ID_NOTES, "&Notes...", "F2", "Edit Notes\nNotes", "notes"},
         {ID_PREFERENCES, "&Preferences...", "F3", "Rondo Preferences\nPreferences", "preferences"},
         {ID_MIDI, "&MIDI...", "F4", "&MIDI\n&MIDI", "midi"},
@@ -174,10 +178,10 @@ void CMainFrame::OnCreate()
     }
     addToolBar(Qt::TopToolBarArea, m_wndToolBar);
     // A drag from the Export button carries the loop out to a DAW or a file
-    // manager; a click still exports.
+    // manager (with Ctrl, rendered); a click still exports.
     if (QWidget* pExport = m_wndToolBar->widgetForAction(Command(ID_EXPORT))) {
         pExport->installEventFilter(this);
-        pExport->setToolTip(QStringLiteral("Export (or drag the loop out as a MIDI file)"));
+        pExport->setToolTip(QStringLiteral("Export (or drag the loop out as a MIDI file; with Ctrl, as audio)"));
     }
     setAcceptDrops(true);
 
@@ -195,7 +199,9 @@ void CMainFrame::OnCreate()
     SetPaneTextFit(1, QStringLiteral("BPM"));
 
     QMenu* pFile = menuBar()->addMenu(QStringLiteral("&File"));
-    for (int nId : {ID_LOOP_NEW, ID_LOOP_OPEN, ID_LOOP_SAVE, ID_LOOP_SAVE_AS, ID_EXPORT}) pFile->addAction(Command(nId));
+    pFile->setObjectName(QStringLiteral("fileMenu"));
+    for (int nId : {ID_LOOP_NEW, ID_LOOP_OPEN, ID_LOOP_SAVE, ID_LOOP_SAVE_AS, ID_EXPORT, ID_EXPORT_AUDIO})
+        pFile->addAction(Command(nId));
     m_pRecentSeparator = pFile->addSeparator();
     for (int n = 0; n < kMaxRecent; ++n) {
         m_recent[n] = pFile->addAction(QString());
@@ -404,7 +410,7 @@ bool CMainFrame::eventFilter(QObject* pWatched, QEvent* pEvent)
             (pMouse->position().toPoint() - m_dragStart).manhattanLength() < QApplication::startDragDistance())
             break;
         m_bDragArmed = false;
-        if (QMimeData* pData = MakeLoopDragData()) {
+        if (QMimeData* pData = MakeLoopDragData(pMouse->modifiers() & Qt::ControlModifier)) {
             auto* pDrag = new QDrag(pWatched);
             pDrag->setMimeData(pData);
             pDrag->setPixmap(Command(ID_EXPORT)->icon().pixmap(32, 32));
@@ -421,25 +427,45 @@ bool CMainFrame::eventFilter(QObject* pWatched, QEvent* pEvent)
     return QMainWindow::eventFilter(pWatched, pEvent);
 }
 
-QMimeData* CMainFrame::MakeLoopDragData()
+QMimeData* CMainFrame::MakeLoopDragData(bool bAudio)
 {
-    m_doc.BuildMidiFile(false);
-    const QByteArray midi(reinterpret_cast<const char*>(m_doc.m_midiFile), m_doc.m_nDocSize);
     if (!m_pDragFolder) m_pDragFolder = std::make_unique<QTemporaryDir>();
     if (!m_pDragFolder->isValid()) return nullptr;
     // Named as Export names it; characters a file name cannot hold go.
     QString name = ansi::ToUnicode(m_doc.m_strLoopTitle).trimmed();
     name.replace(QRegularExpression(QStringLiteral("[/\\\\:*?\"<>|\\x00-\\x1f]")), QStringLiteral("_"));
     if (name.isEmpty() || name.startsWith(u'.')) name.prepend(QStringLiteral("loop"));
-    const QString path = m_pDragFolder->filePath(name + QStringLiteral(".mid"));
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(midi) != midi.size() || !file.commit()) {
-        SetPaneTextFit(0, QStringLiteral("The loop could not be prepared for dragging: %1").arg(file.errorString()));
-        return nullptr;
+
+    QByteArray bytes;
+    QString path, type;
+    if (bAudio) {
+        AudioFileJob job = m_doc.AudioExportChoices();
+        path = m_pDragFolder->filePath(name + u'.' + CAudioFileWriter::Extension(job.format));
+        job.target = path;
+        // A failed render has told the user why.
+        if (!m_doc.RenderAudioFile(job)) return nullptr;
+        // A long render goes by its name only.
+        QString error;
+        const files::ReadResult read = files::ReadSmallFile(path, kMaxDragBytes, bytes, error);
+        if (read != files::ReadResult::Read && read != files::ReadResult::TooLarge) {
+            SetPaneTextFit(0, QStringLiteral("The loop could not be prepared for dragging: %1").arg(error));
+            return nullptr;
+        }
+        type = job.format == AudioFormat::Flac ? QStringLiteral("audio/flac") : QStringLiteral("audio/wav");
+    } else {
+        m_doc.BuildMidiFile(false);
+        bytes = QByteArray(reinterpret_cast<const char*>(m_doc.m_midiFile), m_doc.m_nDocSize);
+        path = m_pDragFolder->filePath(name + QStringLiteral(".mid"));
+        QString error;
+        if (!files::WriteWholeFile(path, QByteArrayView(bytes), error)) {
+            SetPaneTextFit(0, QStringLiteral("The loop could not be prepared for dragging: %1").arg(error));
+            return nullptr;
+        }
+        type = QStringLiteral("audio/midi");
     }
     auto* pData = new QMimeData;
     pData->setUrls({QUrl::fromLocalFile(path)});
-    pData->setData(QStringLiteral("audio/midi"), midi);
+    if (!bytes.isEmpty()) pData->setData(type, bytes);
     return pData;
 }
 

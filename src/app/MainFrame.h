@@ -65,8 +65,11 @@ public:
     void OnDropFiles(const QList<QUrl>& urls);
     // The data a drag from the toolbar's Export button carries: the loop as
     // a Standard MIDI File named after its title, in a folder of the run's
-    // own (text/uri-list), and the same bytes as audio/midi.
-    QMimeData* MakeLoopDragData();
+    // own (text/uri-list), and the same bytes as audio/midi. With bAudio
+    // (Ctrl held) the loop rendered with the last Export Audio choices
+    // instead, its bytes as audio/wav or audio/flac. Null when it could not
+    // be written.
+    QMimeData* MakeLoopDragData(bool bAudio = false);
     // Where Help Topics finds the help page shipped with the program.
     static QString HelpFile();
 

@@ -17,6 +17,7 @@ class CHeadlessView final : public IRondoView
 public:
     using MessageHandler = std::function<MsgResult(const QString& text, MsgKind kind)>;
     using FileHandler = std::function<std::optional<QString>(FileKind kind, const QString& initialName)>;
+    using AudioExportHandler = std::function<std::optional<AudioFileJob>(const AudioFileJob& initial)>;
 
     explicit CHeadlessView(CRondoDoc& doc);
 
@@ -36,6 +37,10 @@ public:
     void CloseSheet() override { ++m_nSheetCloses; }
     MsgResult MessageBox(const QString& text, MsgKind kind) override;
     std::optional<QString> ChooseFile(FileKind kind, const QString& initialName) override;
+    std::optional<AudioFileJob> ChooseAudioExport(const AudioFileJob& initial) override
+    {
+        return m_onChooseAudioExport ? m_onChooseAudioExport(initial) : std::nullopt;
+    }
     bool SaveLoop() override;
     void SetNoteReminderEnabled(bool bEnabled) override { m_bNoteReminder = bEnabled; }
     void PostBpmFromDevice(int nBPM) override;
@@ -49,6 +54,8 @@ public:
     MessageHandler m_onMessage;
     // Unset: every file dialog is cancelled.
     FileHandler m_onChooseFile;
+    // Unset: the Export Audio dialog is cancelled.
+    AudioExportHandler m_onChooseAudioExport;
 
     int m_nVoices = 4;
     int m_nCurVoice = 0;

@@ -165,6 +165,20 @@ public:
     // Writes the m_nDocSize bytes of the image to path; on failure tells the user.
     bool WriteMidiImage(const QString& path);
 
+    // --- audio export ---
+    // Export Audio: the dialog's choices, a file, then the render, with its
+    // progress shown. True only when the file was written.
+    bool ExportAudioCommand();
+    // The choices remembered from the last export ("Export Audio": Passes,
+    // Format, LoopReady), at the loop's tempo.
+    AudioFileJob AudioExportChoices() const;
+    // Renders the loop as it stands into job.target, as --render renders its
+    // file, and remembers the choices; a failure is told to the user, a
+    // cancel is not.
+    bool ExportAudioTo(const AudioFileJob& job);
+    // The render alone, remembering nothing.
+    bool RenderAudioFile(const AudioFileJob& job);
+
     // --- playback ---
     // Start: builds the playback image, opens the stream on m_uDeviceID when
     // it is closed, queues the first two steps and starts it. False on

@@ -1,8 +1,20 @@
 #pragma once
 
+#include "midi/AudioFileJob.h"
+
 #include <QString>
 
+#include <atomic>
+#include <cstdint>
+#include <functional>
 #include <optional>
+
+// What a long task sees of the window that shows its progress.
+struct TaskProgress
+{
+    std::atomic<int64_t> nDone{0};
+    std::atomic<bool> bCancel{false};
+};
 
 // What the document needs of the editor view. The Qt view implements it; a
 // headless implementation serves the command line and the tests.
@@ -13,7 +25,7 @@ public:
     // decide it (MsgResult::Settings).
     enum class MsgKind { Ok, YesNoCancel, PlayFailed };
     enum class MsgResult { Ok, Yes, No, Cancel, Settings };
-    enum class FileKind { OpenLoop, SaveLoop, ExportMidi, SoundFont };
+    enum class FileKind { OpenLoop, SaveLoop, ExportMidi, SoundFont, ExportAudio };
 
     virtual ~IRondoView() = default;
 
@@ -44,6 +56,20 @@ public:
     virtual MsgResult MessageBox(const QString& text, MsgKind kind) = 0;
     // The file dialogs: a full path, or nothing when the user cancels.
     virtual std::optional<QString> ChooseFile(FileKind kind, const QString& initialName) = 0;
+
+    // The Export Audio dialog: the choices made (the target aside), or
+    // nothing when the user cancels.
+    virtual std::optional<AudioFileJob> ChooseAudioExport(const AudioFileJob& initial) = 0;
+    // Runs work away from the user-interface thread while a window shows how
+    // far it is of nTotal and offers Cancel, which sets bCancel; returns once
+    // work has. Without a window it simply runs work.
+    virtual void RunTask(const QString& label, int64_t nTotal, const std::function<void(TaskProgress&)>& work)
+    {
+        (void)label;
+        (void)nTotal;
+        TaskProgress progress;
+        work(progress);
+    }
 
     // The Save command: true only when the loop was written.
     virtual bool SaveLoop() = 0;

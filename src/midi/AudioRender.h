@@ -7,6 +7,7 @@
 
 #include "doc/HeadlessView.h"
 #include "doc/RondoDoc.h"
+#include "midi/AudioFileJob.h"
 #include "midiout/AudioFileWriter.h"
 #include "midiout/SystemMidiOut.h"
 
@@ -17,24 +18,6 @@
 #include <functional>
 
 class CSettingsStore;
-
-struct AudioRenderOptions
-{
-    int nPasses = 4;
-    int nTempo = 0;  // 0: the loop's own
-    // Exactly the passes, sounding as they do in the middle of a loop that
-    // goes round: what still rings from the last pass is heard at the start,
-    // and nothing follows the last bar.
-    bool bLoopReady = false;
-};
-
-// An audio file of the loop: what to render and where.
-struct AudioFileJob
-{
-    AudioRenderOptions render;
-    AudioFormat format = AudioFormat::Wav16;
-    QString target;
-};
 
 // Where RenderToFile stopped, for the caller's own words.
 enum class RenderFailure { None, SoundFont, Target, Rendering, Cancelled };

@@ -13,6 +13,7 @@
 #include "sheet/AboutDlg.h"
 #include "sheet/PropSheet.h"
 #include "view/ColorButton.h"
+#include "view/ExportAudioDlg.h"
 #include "view/GridButtons.h"
 #include "view/RondoView.h"
 
@@ -169,6 +170,23 @@ int main(int argc, char** argv)
     pBox->show();
     bSaved = Save(pBox.get(), outDir + QStringLiteral("/start-failed.png")) && bSaved;
     pBox->hide();
+
+    // Export Audio with the choices of a loop for a sampler.
+    AudioFileJob job = doc.AudioExportChoices();
+    job.render.nPasses = 2;
+    job.render.bLoopReady = true;
+    job.format = AudioFormat::Flac;
+    CExportAudioDlg exportAudio(job, pFrame);
+    bSaved = Save(&exportAudio, outDir + QStringLiteral("/export-audio.png")) && bSaved;
+
+    // The File menu with its recent loops.
+    for (const char* name : {"Bossa Nova.rlf", "Rock Beat.rlf"})
+        pFrame->AddRecentFile(doc.m_strExampleFolder + u'/' + QString::fromLatin1(name));
+    if (QMenu* pFile = pFrame->menuBar()->findChild<QMenu*>(QStringLiteral("fileMenu"))) {
+        pFile->popup(pFrame->mapToGlobal(QPoint(0, 0)));
+        bSaved = Save(pFile, outDir + QStringLiteral("/file-menu.png")) && bSaved;
+        pFile->hide();
+    }
 
     CAboutDlg about(pFrame->m_bVisited, pFrame);
     bSaved = Save(&about, outDir + QStringLiteral("/about.png")) && bSaved;

@@ -15,6 +15,7 @@ enum RondoCommand : int {
     ID_LOOP_NEW = 32785,
     ID_MIDI = 32786,
     ID_SOUND = 32787,
+    ID_EXPORT_AUDIO = 32788,
     ID_EDIT_UNDO = 57643,
     ID_EDIT_REDO = 57644,
 };

@@ -3,10 +3,12 @@
 #include "doc/RondoDoc.h"
 #include "settings/SettingsStore.h"
 #include "view/Commands.h"
+#include "view/ExportAudioDlg.h"
 #include "view/GridAccessible.h"
 #include "view/GridButtons.h"
 #include "view/PropSheetHost.h"
 
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -16,9 +18,11 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPointer>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -375,6 +379,8 @@ bool CRondoView::IsCommandEnabled(int nCommand) const
     const bool bPlaying = m_doc.m_bPlaying;
     switch (nCommand) {
     case ID_EXPORT: return !bPlaying;
+    // Renders a copy of the loop on a synthesizer of its own: playing may go on.
+    case ID_EXPORT_AUDIO: return !m_bShifting;
     case ID_NOTES:
     case ID_PREFERENCES:
     case ID_MIDI:
@@ -398,6 +404,7 @@ void CRondoView::OnCommand(int nCommand)
     if (!IsCommandEnabled(nCommand)) return;
     switch (nCommand) {
     case ID_EXPORT: m_doc.ExportMidiFile(); break;
+    case ID_EXPORT_AUDIO: m_doc.ExportAudioCommand(); break;
     case ID_NOTES: ShowPropertySheet(0, -1); break;
     case ID_PREFERENCES: ShowPropertySheet(1, -1); break;
     case ID_MIDI: ShowPropertySheet(kMidiPage, -1); break;
@@ -441,6 +448,40 @@ void CRondoView::OnLoopSave()
 void CRondoView::OnLoopSaveAs()
 {
     m_doc.SaveLoopAsCommand();
+}
+
+std::optional<AudioFileJob> CRondoView::ChooseAudioExport(const AudioFileJob& initial)
+{
+    if (m_onChooseAudioExport) return m_onChooseAudioExport(initial);
+    CExportAudioDlg dlg(initial, window());
+    if (dlg.exec() != QDialog::Accepted) return std::nullopt;
+    return dlg.Choices();
+}
+
+void CRondoView::RunTask(const QString& label, int64_t nTotal, const std::function<void(TaskProgress&)>& work)
+{
+    TaskProgress progress;
+    QProgressDialog dlg(label + QStringLiteral("..."), QStringLiteral("Cancel"), 0, 1000, window());
+    dlg.setWindowTitle(QStringLiteral("Rondo"));
+    dlg.setWindowModality(Qt::WindowModal);
+    dlg.setMinimumDuration(300);
+    dlg.setAutoReset(false);
+    dlg.setAutoClose(false);
+    connect(&dlg, &QProgressDialog::canceled, &dlg, [&progress] { progress.bCancel = true; });
+    // The work keeps to itself and its progress; the window only reads it.
+    QThread* pThread = QThread::create([&work, &progress] { work(progress); });
+    QEventLoop loop;
+    connect(pThread, &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, &dlg, [&] {
+        const int64_t done = progress.nDone.load(std::memory_order_relaxed);
+        dlg.setValue(nTotal > 0 ? int(std::min<int64_t>(1000, done * 1000 / nTotal)) : 0);
+    });
+    timer.start(50);
+    pThread->start();
+    loop.exec();
+    pThread->wait();
+    delete pThread;
 }
 
 bool CRondoView::SaveLoop()
@@ -926,6 +967,18 @@ std::optional<QString> CRondoView::ChooseFile(FileKind kind, const QString& init
         dlg.setDefaultSuffix(QStringLiteral("mid"));
         dlg.selectFile(initial.fileName());
         break;
+    case FileKind::ExportAudio: {
+        // The extension of the format chosen in the dialog before.
+        const QString suffix = initial.suffix();
+        dlg.setWindowTitle(QStringLiteral("Export Audio"));
+        dlg.setAcceptMode(QFileDialog::AcceptSave);
+        dlg.setNameFilters({suffix == QStringLiteral("flac") ? QStringLiteral("FLAC Files (*.flac)")
+                                                              : QStringLiteral("WAV Files (*.wav)"),
+                            QStringLiteral("All Files (*)")});
+        dlg.setDefaultSuffix(suffix);
+        dlg.selectFile(initial.fileName());
+        break;
+    }
     }
     if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return std::nullopt;
     return QDir::cleanPath(dlg.selectedFiles().constFirst());

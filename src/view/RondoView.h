@@ -37,6 +37,7 @@ public:
     using MessageHandler = std::function<MsgResult(const QString& text, MsgKind kind)>;
     using FileHandler = std::function<std::optional<QString>(FileKind kind, const QString& initialName)>;
     using SheetFactory = std::function<IPropSheetFrame*(CRondoView& view)>;
+    using AudioExportHandler = std::function<std::optional<AudioFileJob>(const AudioFileJob& initial)>;
 
     explicit CRondoView(CRondoDoc& doc, QWidget* pParent = nullptr);
     ~CRondoView() override;
@@ -128,6 +129,8 @@ public:
     // The box MessageBox shows when no handler answers it.
     std::unique_ptr<QMessageBox> CreateMessageBox(const QString& text, MsgKind kind);
     std::optional<QString> ChooseFile(FileKind kind, const QString& initialName) override;
+    std::optional<AudioFileJob> ChooseAudioExport(const AudioFileJob& initial) override;
+    void RunTask(const QString& label, int64_t nTotal, const std::function<void(TaskProgress&)>& work) override;
     bool SaveLoop() override;
     void SetNoteReminderEnabled(bool bEnabled) override;
     void PostBpmFromDevice(int nBPM) override;
@@ -138,6 +141,7 @@ public:
     // real dialogs ask the user.
     MessageHandler m_onMessage;
     FileHandler m_onChooseFile;
+    AudioExportHandler m_onChooseAudioExport;
     // Builds the property window; unset or returning null, none opens.
     SheetFactory m_sheetFactory;
 

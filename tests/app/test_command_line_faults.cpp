@@ -170,9 +170,18 @@ TEST_F(CommandLineFaultTest, AFileSizeLimitFailsTheWriteAndKeepsTheOldFile)
         EXPECT_EQ(r.exitCode, 1) << "signal " << r.signal;
         EXPECT_TRUE(IsErrorMessage(r.err));
         EXPECT_EQ(ReadFile(Path("out/old.wav")), "old render");
+        // FLAC, written by its encoder in its own blocks, fails the same way.
+        ASSERT_TRUE(WriteFile(Path("out/old.flac"), "old flac"));
+        r = Rondo({"--render", Bytes(Path("loop.rlf")), Bytes(Path("out/old.flac")), "--soundfont",
+                   Bytes(kSmallSoundFont)},
+                  limited);
+        EXPECT_EQ(r.exitCode, 1) << "signal " << r.signal;
+        EXPECT_TRUE(IsErrorMessage(r.err));
+        EXPECT_TRUE(r.err.contains("old.flac")) << r.err.toStdString();
+        EXPECT_EQ(ReadFile(Path("out/old.flac")), "old flac");
     }
     QStringList expected{"old.mid"};
-    if (QFileInfo(kSmallSoundFont).isFile()) expected.append("old.wav");
+    if (QFileInfo(kSmallSoundFont).isFile()) expected = QStringList{"old.flac", "old.mid", "old.wav"};
     EXPECT_EQ(FolderEntries(Path("out")), expected);
 }
 

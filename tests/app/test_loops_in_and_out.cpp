@@ -153,7 +153,7 @@ TEST_F(LoopsInAndOutTest, ALoopDraggedOutIsAMidiFileNamedAfterItsTitle)
     QWidget* pExport = nullptr;
     for (QToolBar* pBar : frame().findChildren<QToolBar*>()) pExport = pBar->widgetForAction(&command(ID_EXPORT));
     ASSERT_NE(pExport, nullptr);
-    EXPECT_EQ(pExport->toolTip(), QStringLiteral("Export (or drag the loop out as a MIDI file)"));
+    EXPECT_EQ(pExport->toolTip(), QStringLiteral("Export (or drag the loop out as a MIDI file; with Ctrl, as audio)"));
     chosenFiles.push_back(QString());
     QTest::mouseClick(pExport, Qt::LeftButton);
     ASSERT_FALSE(dialogs.empty());
