@@ -76,14 +76,15 @@ private:
     int m_nRate = 44100;
 };
 
-// Records every MIDI message reaching its input, with the server's frame
-// and the transport's frame (while it rolls) of each; connects to a source.
+// Records every MIDI message reaching its input, with the frames it has
+// processed and the transport's frame (while it rolls) of each; connects to
+// a source.
 class JackMidiRecorder
 {
 public:
     struct Event
     {
-        int64_t frame;           // the server's frame time
+        int64_t frame;           // frames processed before it, as a client's clock counts them
         int64_t transportFrame;  // the transport's frame, -1 while it is stopped
         uint8_t bytes[3];
         uint8_t size;
@@ -110,6 +111,7 @@ private:
     jack_port_t* m_pPort = nullptr;
     std::vector<Event> m_events;
     std::atomic<size_t> m_nEvents{0};
+    int64_t m_nProcessed = 0;  // the process callback's own
     std::atomic<size_t> m_nCleared{0};
 };
 

@@ -18,11 +18,15 @@ constexpr int kMaxPasses = 1000;
 
 } // namespace
 
-AudioFileJob CRondoDoc::AudioExportChoices() const
+AudioFileJob CRondoDoc::AudioExportChoices()
 {
     AudioFileJob job;
     job.render.nPasses = std::clamp(m_settings.GetInt(kSection, "Passes", 4), 1, kMaxPasses);
-    job.render.nTempo = m_nBPM;
+    {
+        // A playing device's clock may set the tempo from the refill.
+        std::lock_guard<std::mutex> guard(m_lock);
+        job.render.nTempo = m_nBPM;
+    }
     job.render.bLoopReady = m_settings.GetInt(kSection, "LoopReady", 0) != 0;
     job.format = CAudioFileWriter::FormatFromName(m_settings.GetString(kSection, "Format", QString()))
                      .value_or(AudioFormat::Wav16);

@@ -171,7 +171,7 @@ public:
     bool ExportAudioCommand();
     // The choices remembered from the last export ("Export Audio": Passes,
     // Format, LoopReady), at the loop's tempo.
-    AudioFileJob AudioExportChoices() const;
+    AudioFileJob AudioExportChoices();
     // Renders the loop as it stands into job.target, as --render renders its
     // file, and remembers the choices; a failure is told to the user, a
     // cancel is not.

@@ -225,16 +225,13 @@ void CJackMidiDriver::Process(jack_nframes_t nFrames, void* pPortBuffer)
     CMidiStream* pStream = m_pStream.load();
     if (pStream == nullptr || nFrames == 0) return;
 
-    // The server's frame counter, widened: it wraps after a day at 44.1 kHz.
-    const uint32_t frame32 = jack_last_frame_time(m_client.Handle());
-    if (!m_bOrigin) {
-        m_bOrigin = true;
-        m_lastFrame32 = frame32;
-    }
-    m_frames += int64_t(uint32_t(frame32 - m_lastFrame32));
-    m_lastFrame32 = frame32;
+    // The frames this client has processed, as the transport counts them.
+    // Not the server's frame time: read from a late client in an
+    // asynchronous server, it can be a period ahead or behind for a cycle,
+    // and the loop would keep the error.
     const int64_t t0 = m_frames;
     const int64_t t1 = t0 + nFrames;
+    m_frames = t1;
 
     if (m_bFollowTransport) FollowTransport(t0, nFrames);
 

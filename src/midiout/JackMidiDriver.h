@@ -129,9 +129,7 @@ private:
     // The process callback's own state.
     void* m_pBuffer = nullptr;
     jack_nframes_t m_nOffset = 0;  // frame in the period of the message being sent
-    bool m_bOrigin = false;
-    uint32_t m_lastFrame32 = 0;
-    int64_t m_frames = 0;  // frames since the first period
+    int64_t m_frames = 0;  // frames processed since the first period
     // Transport: its state at the last period.
     bool m_bRolling = false;
     bool m_bParked = false;

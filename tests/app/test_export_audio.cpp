@@ -113,6 +113,17 @@ TEST_F(ExportAudioTest, TheWindowWritesWhatTheCommandLineRendersAndRemembersTheC
     EXPECT_TRUE(offered[2].render.bLoopReady);
     EXPECT_EQ(offered[2].format, AudioFormat::Flac);
     EXPECT_EQ(dialogs.size(), 2u) << "a cancelled dialog asks for no file";
+
+    // While the loop plays, on a synthesizer of its own: playing goes on.
+    view().OnStart();
+    ASSERT_TRUE(doc().m_bPlaying);
+    ASSERT_TRUE(command(ID_EXPORT_AUDIO).isEnabled());
+    choose = [](CExportAudioDlg& dlg) { dlg.m_pTempo->setValue(133); };
+    chosenFiles.push_back(TempPath("playing.flac"));
+    command(ID_EXPORT_AUDIO).trigger();
+    EXPECT_TRUE(doc().m_bPlaying);
+    EXPECT_TRUE(rondo_test::ReadFile(TempPath("playing.flac")) == flac) << "the same loop, the same file";
+    view().OnStop();
 }
 
 TEST_F(ExportAudioTest, CancelInTheProgressWindowKeepsTheOldFileAndAFailureIsTold)
