@@ -235,10 +235,7 @@ int JackMidiRecorder::Process(jack_nframes_t nFrames, void* pArg)
 {
     auto* self = static_cast<JackMidiRecorder*>(pArg);
     void* pBuffer = jack_port_get_buffer(self->m_pPort, nFrames);
-    // Not the server's frame time, which a late client may read a period
-    // off in an asynchronous server.
-    const int64_t cycle = self->m_nProcessed;
-    self->m_nProcessed += nFrames;
+    const int64_t cycle = self->m_clock.Advance(jack_last_frame_time(self->m_pClient), nFrames);
     jack_position_t pos{};
     const bool bRolling = jack_transport_query(self->m_pClient, &pos) == JackTransportRolling;
     size_t at = self->m_nEvents.load(std::memory_order_relaxed);

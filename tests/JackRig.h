@@ -6,6 +6,8 @@
 #include <QProcessEnvironment>
 #include <QString>
 
+#include "midiout/JackMidiDriver.h"
+
 #include <jack/jack.h>
 
 #include <atomic>
@@ -76,15 +78,14 @@ private:
     int m_nRate = 44100;
 };
 
-// Records every MIDI message reaching its input, with the frames it has
-// processed and the transport's frame (while it rolls) of each; connects to
-// a source.
+// Records every MIDI message reaching its input, with its frame and the
+// transport's frame (while it rolls); connects to a source.
 class JackMidiRecorder
 {
 public:
     struct Event
     {
-        int64_t frame;           // frames processed before it, as a client's clock counts them
+        int64_t frame;           // the frame of its cycle, as Rondo's JACK MIDI clock counts, plus its offset
         int64_t transportFrame;  // the transport's frame, -1 while it is stopped
         uint8_t bytes[3];
         uint8_t size;
@@ -111,7 +112,7 @@ private:
     jack_port_t* m_pPort = nullptr;
     std::vector<Event> m_events;
     std::atomic<size_t> m_nEvents{0};
-    int64_t m_nProcessed = 0;  // the process callback's own
+    CJackCycleClock m_clock;  // as Rondo's JACK MIDI clock counts
     std::atomic<size_t> m_nCleared{0};
 };
 

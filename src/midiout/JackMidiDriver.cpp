@@ -218,6 +218,26 @@ uint64_t CJackMidiDriver::HeadLoopTick() const
     return (m_locateLoopTick + pStream->TickPosition() - m_locateTick) % loop;
 }
 
+int64_t CJackCycleClock::Advance(uint32_t serverFrame, uint32_t nFrames)
+{
+    if (!m_bStarted) {
+        m_bStarted = true;
+        m_lastServer32 = serverFrame;
+    }
+    m_server += int64_t(uint32_t(serverFrame - m_lastServer32));
+    m_lastServer32 = serverFrame;
+    const int64_t jump = m_server - m_next;
+    if (jump != 0 && jump == m_pendingJump) {
+        m_next += jump;
+        m_pendingJump = 0;
+    } else {
+        m_pendingJump = jump;
+    }
+    const int64_t t0 = m_next;
+    m_next += nFrames;
+    return t0;
+}
+
 void CJackMidiDriver::Process(jack_nframes_t nFrames, void* pPortBuffer)
 {
     jack_midi_clear_buffer(pPortBuffer);
@@ -225,13 +245,8 @@ void CJackMidiDriver::Process(jack_nframes_t nFrames, void* pPortBuffer)
     CMidiStream* pStream = m_pStream.load();
     if (pStream == nullptr || nFrames == 0) return;
 
-    // The frames this client has processed, as the transport counts them.
-    // Not the server's frame time: read from a late client in an
-    // asynchronous server, it can be a period ahead or behind for a cycle,
-    // and the loop would keep the error.
-    const int64_t t0 = m_frames;
+    const int64_t t0 = m_clock.Advance(jack_last_frame_time(m_client.Handle()), nFrames);
     const int64_t t1 = t0 + nFrames;
-    m_frames = t1;
 
     if (m_bFollowTransport) FollowTransport(t0, nFrames);
 

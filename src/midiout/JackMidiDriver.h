@@ -19,6 +19,26 @@
 
 class CJackMidiDriver;
 
+// The frame at which each process cycle starts, widened past the server's
+// 32-bit wrap. It counts the frames processed and follows the server's
+// frame time only when that differs the same way two cycles running (a
+// cycle this client missed): read by a client that runs late in an
+// asynchronous server, the frame time can be a period off for one cycle,
+// and following that would move the loop off its grid for good.
+class CJackCycleClock
+{
+public:
+    // Call once per cycle with jack_last_frame_time; returns its first frame.
+    int64_t Advance(uint32_t serverFrame, uint32_t nFrames);
+
+private:
+    bool m_bStarted = false;
+    uint32_t m_lastServer32 = 0;
+    int64_t m_server = 0;
+    int64_t m_next = 0;
+    int64_t m_pendingJump = 0;
+};
+
 // The client "Rondo" and its port "midi_out". It lives while JACK MIDI is
 // the chosen device, so connections made to the port survive Stop and
 // Start; it never starts a server.
@@ -129,7 +149,7 @@ private:
     // The process callback's own state.
     void* m_pBuffer = nullptr;
     jack_nframes_t m_nOffset = 0;  // frame in the period of the message being sent
-    int64_t m_frames = 0;  // frames processed since the first period
+    CJackCycleClock m_clock;
     // Transport: its state at the last period.
     bool m_bRolling = false;
     bool m_bParked = false;

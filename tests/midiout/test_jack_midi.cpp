@@ -331,3 +331,24 @@ TEST_F(JackMidiTest, MidiClockGoesOutTwentyFourToTheQuarterBetweenStartAndStop)
     }
     EXPECT_GT(stop, clocks.back()) << "a stop after the last clock";
 }
+
+TEST(JackCycleClock, IgnoresAFrameTimeOnePeriodOffForACycleAndFollowsAMissedCycle)
+{
+    CJackCycleClock clock;
+    const uint32_t start = 0xFFFFF000u;  // the server's counter wraps during the test
+    EXPECT_EQ(clock.Advance(start, 256), 0);
+    EXPECT_EQ(clock.Advance(start + 256, 256), 256);
+    // Read late, a period ahead, then right again: the loop keeps its grid.
+    EXPECT_EQ(clock.Advance(start + 768, 256), 512);
+    EXPECT_EQ(clock.Advance(start + 768, 256), 768);
+    // ... or a period behind.
+    EXPECT_EQ(clock.Advance(start + 768, 256), 1024);
+    EXPECT_EQ(clock.Advance(start + 1280, 256), 1280);
+    // A cycle this client missed: the server's time is taken from the
+    // second cycle that shows it, past the 32-bit wrap.
+    EXPECT_EQ(clock.Advance(start + 1792, 256), 1536);
+    EXPECT_EQ(clock.Advance(start + 2048, 256), 2048);
+    EXPECT_EQ(clock.Advance(start + 2304, 256), 2304);
+    EXPECT_EQ(clock.Advance(start + 2304 + 10 * 4096, 4096), 2560) << "a jump of many periods alike";
+    EXPECT_EQ(clock.Advance(start + 2304 + 11 * 4096, 4096), 2304 + 11 * 4096);
+}
