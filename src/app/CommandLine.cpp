@@ -419,8 +419,8 @@ int ParseCommandLine(int argc, char** argv, CommandLineRequest& request)
     if (request.mode == Mode::Play) request.nPasses = 0;
     if (parser.isSet(QStringLiteral("loops"))) {
         request.nPasses = parser.value(QStringLiteral("loops")).toInt(&bOk);
-        if (!bOk || request.nPasses < 1 || request.nPasses > 1000)
-            return Usage(QStringLiteral("--loops takes a number from 1 to 1000."));
+        if (!bOk || request.nPasses < 1 || request.nPasses > AudioRenderOptions::kMaxPasses)
+            return Usage(QStringLiteral("--loops takes a number from 1 to %1.").arg(AudioRenderOptions::kMaxPasses));
     }
     if (parser.isSet(QStringLiteral("tempo"))) {
         request.nTempo = parser.value(QStringLiteral("tempo")).toInt(&bOk);

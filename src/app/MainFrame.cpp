@@ -437,7 +437,7 @@ QMimeData* CMainFrame::MakeLoopDragData(bool bAudio)
     if (name.isEmpty() || name.startsWith(u'.')) name.prepend(QStringLiteral("loop"));
 
     QByteArray bytes;
-    QString path, type;
+    QString path, type, error;
     if (bAudio) {
         AudioFileJob job = m_doc.AudioExportChoices();
         path = m_pDragFolder->filePath(name + u'.' + CAudioFileWriter::Extension(job.format));
@@ -445,7 +445,6 @@ QMimeData* CMainFrame::MakeLoopDragData(bool bAudio)
         // A failed render has told the user why.
         if (!m_doc.RenderAudioFile(job)) return nullptr;
         // A long render goes by its name only.
-        QString error;
         const files::ReadResult read = files::ReadSmallFile(path, kMaxDragBytes, bytes, error);
         if (read != files::ReadResult::Read && read != files::ReadResult::TooLarge) {
             SetPaneTextFit(0, QStringLiteral("The loop could not be prepared for dragging: %1").arg(error));
@@ -456,7 +455,6 @@ QMimeData* CMainFrame::MakeLoopDragData(bool bAudio)
         m_doc.BuildMidiFile(false);
         bytes = QByteArray(reinterpret_cast<const char*>(m_doc.m_midiFile), m_doc.m_nDocSize);
         path = m_pDragFolder->filePath(name + QStringLiteral(".mid"));
-        QString error;
         if (!files::WriteWholeFile(path, QByteArrayView(bytes), error)) {
             SetPaneTextFit(0, QStringLiteral("The loop could not be prepared for dragging: %1").arg(error));
             return nullptr;

@@ -14,14 +14,13 @@
 namespace {
 
 constexpr char kSection[] = "Export Audio";
-constexpr int kMaxPasses = 1000;
 
 } // namespace
 
 AudioFileJob CRondoDoc::AudioExportChoices()
 {
     AudioFileJob job;
-    job.render.nPasses = std::clamp(m_settings.GetInt(kSection, "Passes", 4), 1, kMaxPasses);
+    job.render.nPasses = std::clamp(m_settings.GetInt(kSection, "Passes", 4), 1, AudioRenderOptions::kMaxPasses);
     {
         // A playing device's clock may set the tempo from the refill.
         std::lock_guard<std::mutex> guard(m_lock);
@@ -62,7 +61,6 @@ bool CRondoDoc::RenderAudioFile(const AudioFileJob& job)
     // The renderer is made and given the loop here: it reads the settings,
     // which only this thread touches. The render itself runs in the task.
     CLoopRenderer renderer(m_settings, SynthOptions::FromSettings(m_settings));
-    renderer.Doc().ResetLoop();
     if (renderer.Doc().LoadLoopImage(LoopFileImage()) != LoadResult::Loaded) {
         ReportFileError(QStringLiteral("The loop could not be prepared for rendering."));
         return false;

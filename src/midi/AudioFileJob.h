@@ -9,6 +9,8 @@
 
 struct AudioRenderOptions
 {
+    static constexpr int kMaxPasses = 1000;
+
     int nPasses = 4;
     int nTempo = 0;  // 0: the loop's own
     // Exactly the passes, sounding as they do in the middle of a loop that

@@ -12,12 +12,6 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-namespace {
-
-constexpr int kSampleRate = 44100;
-
-} // namespace
-
 CExportAudioDlg::CExportAudioDlg(const AudioFileJob& initial, QWidget* pParent)
     : QDialog(pParent)
     , m_pPasses(new QSpinBox(this))
@@ -27,7 +21,7 @@ CExportAudioDlg::CExportAudioDlg(const AudioFileJob& initial, QWidget* pParent)
     , m_pSummary(new QLabel(this))
 {
     setWindowTitle(QStringLiteral("Export Audio"));
-    m_pPasses->setRange(1, kMaxPasses);
+    m_pPasses->setRange(1, AudioRenderOptions::kMaxPasses);
     m_pPasses->setValue(initial.render.nPasses);
     m_pPasses->setAccessibleName(QStringLiteral("Passes"));
     m_pTempo->setRange(40, 200);
@@ -79,8 +73,9 @@ AudioFileJob CExportAudioDlg::Choices() const
 QString CExportAudioDlg::SummaryText() const
 {
     const AudioFileJob job = Choices();
-    const int64_t frames = PassFrames(job.render.nPasses, job.render.nTempo, kSampleRate);
-    const double seconds = double(frames) / kSampleRate;
+    const int rate = SynthOptions().sampleRate;
+    const int64_t frames = PassFrames(job.render.nPasses, job.render.nTempo, rate);
+    const double seconds = double(frames) / rate;
     const QLocale locale;
     QString text = QStringLiteral("%1 s").arg(locale.toString(seconds, 'f', seconds < 10 ? 2 : 1));
     if (!job.render.bLoopReady) text += QStringLiteral(" and the release");

@@ -16,8 +16,6 @@ class CExportAudioDlg final : public QDialog
     Q_OBJECT
 
 public:
-    static constexpr int kMaxPasses = 1000;
-
     CExportAudioDlg(const AudioFileJob& initial, QWidget* pParent = nullptr);
 
     // The choices as they stand (no target).

@@ -131,7 +131,7 @@ TEST_F(ExportAudioTest, CancelInTheProgressWindowKeepsTheOldFileAndAFailureIsTol
     ASSERT_TRUE(rondo_test::WriteFile(TempPath("take.wav"), "old take"));
     // Long enough to be cancelled while it runs.
     choose = [](CExportAudioDlg& dlg) {
-        dlg.m_pPasses->setValue(CExportAudioDlg::kMaxPasses);
+        dlg.m_pPasses->setValue(AudioRenderOptions::kMaxPasses);
         dlg.m_pTempo->setValue(40);
     };
     chosenFiles.push_back(TempPath("take.wav"));
